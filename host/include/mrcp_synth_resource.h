@@ -1,0 +1,32 @@
+/* Synthesizer methods and events. */
+#ifndef MRCP_SYNTH_RESOURCE_H
+#define MRCP_SYNTH_RESOURCE_H
+
+#include "mrcp_types.h"
+
+APT_BEGIN_EXTERN_C
+
+typedef enum {
+	SYNTHESIZER_SET_PARAMS,
+	SYNTHESIZER_GET_PARAMS,
+	SYNTHESIZER_SPEAK,
+	SYNTHESIZER_STOP,
+	SYNTHESIZER_PAUSE,
+	SYNTHESIZER_RESUME,
+	SYNTHESIZER_BARGE_IN_OCCURRED,
+	SYNTHESIZER_CONTROL,
+	SYNTHESIZER_DEFINE_LEXICON,
+	SYNTHESIZER_METHOD_COUNT
+} mrcp_synthesizer_method_id;
+
+typedef enum {
+	SYNTHESIZER_SPEECH_MARKER,
+	SYNTHESIZER_SPEAK_COMPLETE,
+	SYNTHESIZER_EVENT_COUNT
+} mrcp_synthesizer_event_id;
+
+MRCP_DECLARE(mrcp_resource_t*) mrcp_synth_resource_create(apr_pool_t *pool);
+
+APT_END_EXTERN_C
+
+#endif
