@@ -1,0 +1,22 @@
+#!/bin/sh
+# Builds and runs every test: a normal build, then an AddressSanitizer + UndefinedBehaviorSanitizer build.
+set -e
+cd "$(dirname "$0")/.."
+sh scripts/install-deps.sh
+
+JOBS=${JOBS:-$(nproc)}
+
+run_build() {
+	dir=$1; shift
+	cmake -S . -B "$dir" "$@" >/dev/null
+	cmake --build "$dir" -j "$JOBS"
+	(cd "$dir" && ctest --output-on-failure -j 4 --timeout 300)
+}
+
+echo "== normal build"
+run_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== address and undefined-behaviour sanitizer build"
+export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0"
+export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
+run_build build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
