@@ -12,6 +12,7 @@ apt_log_source_t def_log_source = {"stub", APT_PRIO_DEBUG};
 static apt_log_ext_handler_f g_handler = NULL;
 
 apt_bool_t apt_log_instance_create(apt_log_output_e, apt_log_priority_e, apr_pool_t*) { return TRUE; }
+apt_bool_t apt_log_instance_destroy(void) { return TRUE; }
 apt_bool_t apt_log_ext_handler_set(apt_log_ext_handler_f handler)
 {
     g_handler = handler;

@@ -90,6 +90,7 @@ public:
     }
     void TearDown() override
     {
+        apt_log_instance_destroy();
         apr_pool_destroy(pool_);
         apr_terminate();
     }

@@ -227,6 +227,9 @@ TEST(RuleDocument, RefusedDocumentsAreLogged)
          "userid empty!"},
         {"params without element", doc(rule_el("params", "")), "can not find params's asr-params element",
          APT_PRIO_ERROR, "can not find params's asr-params element"},
+        {"need-qa accepted, then a bad rule",
+         doc(need_qa("{\"regular\":{\"qa\":{\"userId\":\"u\"}}}") + rule_el("params", "")),
+         "can not find params's asr-params element", APT_PRIO_DEBUG, "parse_params_xml_rule error!"},
     };
     for (const refused_case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -328,6 +331,10 @@ TEST(RuleDocument, ChannelKeepsWhatLaterTextsDoNotCarry)
     EXPECT_TRUE(r.need_qa_);
     EXPECT_EQ(r.user_id_, "u1");
     EXPECT_EQ(r.last_user_id_, "u1");
+    EXPECT_FALSE(r.parse_rule(
+        doc(need_qa("{\"regular\":{\"qa\":{\"userId\":\"u2\"},\"result\":\"r2\"}}") + rule_el("service", "")).c_str()));
+    EXPECT_EQ(r.user_id_, "u1");
+    EXPECT_EQ(r.qa_result_, "r1");
 
     // A domain rule that fails leaves the domain empty, as it was set.
     EXPECT_FALSE(r.parse_rule(doc(rule_el("domain", words({"x"}))).c_str()));

@@ -239,6 +239,19 @@ bool rule::parse_xml_rule(void* doc_ptr)
         mode_ = 0;
     }
 
+    /* A refused document must not switch the channel to question answering for the
+     * rest of its life, so the question-answer data of a refused document is undone. */
+    const bool need_qa = need_qa_;
+    const std::string user_id = user_id_, qa_param = qa_param_, qa_result = qa_result_;
+    auto refuse = [&](const char* message) {
+        apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "%s", message);
+        need_qa_ = need_qa;
+        user_id_ = user_id;
+        qa_param_ = qa_param;
+        qa_result_ = qa_result;
+        return false;
+    };
+
     for (TiXmlElement* el = root->FirstChildElement(); el; el = el->NextSiblingElement()) {
         const char* id = el->Attribute("id");
         if (!id) {
@@ -246,17 +259,13 @@ bool rule::parse_xml_rule(void* doc_ptr)
             continue;
         }
         if (strcasecmp(id, "service") == 0) {
-            if (!parse_service_xml_rule(el)) {
-                apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "parse_service_xml_rule error!");
-                return false;
-            }
+            if (!parse_service_xml_rule(el))
+                return refuse("parse_service_xml_rule error!");
         } else if (strcasecmp(id, "speech-to-text") == 0) {
             parse_speech_to_text_xml_rule(el);
         } else if (strcasecmp(id, "keyword") == 0) {
-            if (!parse_keyword_xml_rule(el)) {
-                apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "parse_keyword_xml_rule error!");
-                return false;
-            }
+            if (!parse_keyword_xml_rule(el))
+                return refuse("parse_keyword_xml_rule error!");
         } else if (strcasecmp(id, "emotion") == 0) {
             parse_emotion_xml_rule(el);
         } else if (strcasecmp(id, "voice-guide") == 0) {
@@ -264,20 +273,14 @@ bool rule::parse_xml_rule(void* doc_ptr)
             apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "voice  guide");
         } else if (strcasecmp(id, "domain") == 0) {
             apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "DOMAIN=%s", safe(el->GetText()));
-            if (!parse_domain_xml_rule(el)) {
-                apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "parse_domain_xml_rule error!");
-                return false;
-            }
+            if (!parse_domain_xml_rule(el))
+                return refuse("parse_domain_xml_rule error!");
         } else if (strcasecmp(id, "need-qa") == 0) {
-            if (!parse_need_qa_xml_rule(el)) {
-                apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "parse_need_qa_xml_rule error!");
-                return false;
-            }
+            if (!parse_need_qa_xml_rule(el))
+                return refuse("parse_need_qa_xml_rule error!");
         } else if (strcasecmp(id, "params") == 0) {
-            if (!parse_params_xml_rule(el)) {
-                apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "parse_params_xml_rule error!");
-                return false;
-            }
+            if (!parse_params_xml_rule(el))
+                return refuse("parse_params_xml_rule error!");
         } else {
             parse_type_keyword_xml_rule(el); /* an unknown type only skips this rule */
         }
