@@ -1,0 +1,95 @@
+/*
+ * The recognizer engine of harkwire: the engine object, its task messages, and
+ * the channel record with its recognition context, as every part of the
+ * recognizer (dispatch, RECOGNIZE, the session, grammar loading, waveforms)
+ * shares them.
+ */
+#ifndef HARKWIRE_RECOG_ENGINE_H
+#define HARKWIRE_RECOG_ENGINE_H
+
+#include <stdio.h>
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "apt_consumer_task.h"
+#include "mrcp_recog_engine.h"
+#include "nlsml.h"
+#include "recog_properties.h"
+#include "rule.h"
+
+/* The engine object registered with the server. */
+typedef struct recog_engine_t recog_engine_t;
+struct recog_engine_t {
+    apt_consumer_task_t* task;   /* the engine task "Recog Engine"; NULL once destroyed */
+};
+
+typedef enum {
+    RECOG_MSG_OPEN_CHANNEL,
+    RECOG_MSG_CLOSE_CHANNEL,
+    RECOG_MSG_REQUEST_PROCESS
+} recog_msg_type_e;
+
+/* What a channel operation posts to the engine task. */
+typedef struct recog_msg_t recog_msg_t;
+struct recog_msg_t {
+    recog_msg_type_e type;
+    mrcp_engine_channel_t* channel;
+    mrcp_message_t* request;     /* NULL for open and close */
+};
+
+/*
+ * The recognition context of a channel, created and deleted with the channel.
+ * grammar_id, capability, grammars, rule and language belong to the engine
+ * task; nlsml to the WebSocket thread (the reply handler).
+ */
+struct recog_context_t {
+    std::string grammar_id;                      /* id of the grammar of the current recognition */
+    const char* capability = NULL;               /* capability name chosen by RECOGNIZE */
+    std::map<std::string, std::string> grammars; /* grammar id -> grammar text */
+    rule doc;                                    /* the parsed grammar or rule document */
+    nlsml generator;                             /* result generator and its documents */
+    std::string language;                        /* recognition language name */
+};
+
+/*
+ * One recognizer channel. The record lives in the channel's pool.
+ *
+ * Threads: the engine task handles every request; a server thread calls
+ * create, open, close and destroy; the media thread writes audio and sends a
+ * parked STOP response; the WebSocket thread turns replies into events.
+ *
+ * Fields marked [guard] are shared by those threads and are read and written
+ * only while holding 'guard'. Hold it briefly: never across a connect (the
+ * open handler runs on the one WebSocket thread), a grammar fetch or a wait.
+ * Lock order: the channel's guard, then the endpoint's connection map.
+ * The other fields belong to the thread named beside them.
+ */
+typedef struct recog_channel_t recog_channel_t;
+struct recog_channel_t {
+    recog_engine_t* recog_engine;            /* set at create */
+    mrcp_engine_channel_t* channel;          /* set at create */
+    mrcp_recog_header_t mrcp_recog_header;   /* engine task: the channel's header values */
+    save_wave_t save_wave;                   /* set at create, then read only */
+    save_wave_t save_navi_wave;              /* set at create, then read only */
+    int ws_connection_id;                    /* [guard] open connection, -1 when none */
+    std::string last_result;                 /* [guard] latest NLSML document, empty when none yet */
+    mrcp_message_t* recog_request;           /* [guard] the RECOGNIZE in progress */
+    mrcp_message_t* stop_response;           /* [guard] the parked STOP response */
+    FILE* audio_file;                        /* [guard] the waveform being saved */
+    recog_context_t* context;                /* created at create, deleted at destroy */
+    apt_bool_t stop_response_sent;           /* [guard] the media thread sent the parked response */
+    apt_bool_t stop_response_asynchronous;   /* [guard] STOP delivery path of the media thread */
+    apr_pool_t* pool;                        /* the channel's pool */
+    apt_bool_t first_frame_logged;           /* [guard] the recognition's first frame was logged */
+    std::mutex guard;                        /* guards the fields marked [guard] */
+};
+
+/* Posts one message to the engine task; FALSE when none could be had. */
+apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channel, mrcp_message_t* request);
+
+/* The engine task's message handler. */
+apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg);
+
+#endif /* HARKWIRE_RECOG_ENGINE_H */
