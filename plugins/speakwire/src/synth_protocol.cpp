@@ -1,0 +1,132 @@
+#include "synth_protocol.h"
+
+#include <string.h>
+
+#include <json/json.h>
+
+#include "synth_properties.h"
+#include "vendor_specific_parameters.h"
+
+const char SYNTH_END_COMMAND[] = "{\"command\":\"END\"}\n";
+
+static apt_bool_t content_type_is(const apt_str_t *content_type, const char *type)
+{
+    apt_str_t wanted;
+    apt_string_set(&wanted, type);
+    return apt_string_compare(content_type, &wanted);
+}
+
+synth_markup_e synth_markup_get(const apt_str_t *content_type, mrcp_version_e version)
+{
+    if (!content_type)
+        return SYNTH_MARKUP_PLAIN;
+    if (version == MRCP_VERSION_1 && content_type_is(content_type, "application/synthesis+ssml"))
+        return SYNTH_MARKUP_SSML;
+    if (version == MRCP_VERSION_2 && content_type_is(content_type, "application/ssml+xml"))
+        return SYNTH_MARKUP_SSML;
+    if (content_type_is(content_type, "text/plain"))
+        return SYNTH_MARKUP_PLAIN;
+    return SYNTH_MARKUP_INVALID;
+}
+
+const char *synth_tagmode_get(synth_markup_e markup, apt_bool_t use_kivtag)
+{
+    if (markup == SYNTH_MARKUP_SSML)
+        return use_kivtag ? "kivtag" : "ssml";
+    return "none";
+}
+
+/* The service's levels run 0 to 9 with 5 as the middle; START sends them as offsets of 100 per level. */
+int synth_start_pitch(mrcp_prosody_pitch_label_e pitch)
+{
+    return (int)prosody_pitch_id2value(pitch) * 100 - 500;
+}
+
+int synth_start_speed(const mrcp_prosody_rate_t *rate, apr_size_t speed_revise)
+{
+    if (rate->type == PROSODY_RATE_TYPE_RELATIVE_CHANGE)
+        return 0;
+    const int level = (int)prosody_rate_id2value(rate->value.label) - (int)speed_revise;
+    return level * 100 - 500;
+}
+
+int synth_start_volume(const mrcp_prosody_volume_t *volume)
+{
+    switch (volume->type) {
+    case PROSODY_VOLUME_TYPE_NUMERIC:
+        return (int)prosody_volume_vol2value(volume->value.numeric) * 10;
+    case PROSODY_VOLUME_TYPE_RELATIVE_CHANGE:
+        return 50;
+    default:
+        return (int)prosody_volume_id2value(volume->value.label) * 10;
+    }
+}
+
+std::string synth_body_text(const apt_str_t *body)
+{
+    if (!body || !body->buf)
+        return std::string();
+    return std::string(body->buf, strnlen(body->buf, body->length));
+}
+
+std::string synth_start_command(const synth_start_t &start)
+{
+    /* Built as a JSON value, never pasted, so that quotes, backslashes and control bytes in the text
+       arrive as they were; the object's members come out in key order. */
+    Json::Value root(Json::objectValue);
+    root["command"] = "START";
+    Json::Value &config = root["config"];
+    config["audio_format"] = "pcm";
+    config["pitch"] = start.pitch;
+    config["property"] = start.property;
+    config["sample_rate"] = "8000";
+    config["speed"] = start.speed;
+    config["tagmode"] = start.tagmode;
+    config["volume"] = start.volume;
+    root["text"] = start.text;
+    Json::FastWriter writer;
+    return writer.write(root);
+}
+
+/* A member's value as text, whatever its JSON type. */
+static std::string json_text(const Json::Value &value)
+{
+    if (value.isString() || value.isNumeric() || value.isBool())
+        return value.asString();
+    if (value.isNull())
+        return std::string();
+    Json::FastWriter writer;
+    std::string text = writer.write(value);
+    if (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
+synth_reply_t synth_reply_parse(const std::string &payload)
+{
+    synth_reply_t reply;
+    try {
+        Json::Reader reader;
+        Json::Value root;
+        if (!reader.parse(payload, root, false) || !root.isObject())
+            return reply;
+        const Json::Value &resp_type = root["resp_type"];
+        if (!resp_type.isString() || !root["trace_id"].isString())
+            return reply;
+        const std::string type = resp_type.asString();
+        if (type == "START") {
+            reply.kind = SYNTH_REPLY_START;
+        } else if (type == "END") {
+            const Json::Value &reason = root["reason"];
+            reply.kind = (reason.isString() && reason.asString() == "NORMAL") ? SYNTH_REPLY_END_NORMAL
+                                                                               : SYNTH_REPLY_END_ABNORMAL;
+        } else if (type == "ERROR" || type == "FATAL_ERROR") {
+            reply.kind = SYNTH_REPLY_ERROR;
+            reply.error_code = json_text(root["error_code"]);
+        }
+    } catch (const std::exception &) {
+        /* A reply the parser cannot take (nesting too deep, say) is ignored like any unreadable one. */
+        reply = synth_reply_t();
+    }
+    return reply;
+}
