@@ -245,6 +245,25 @@ TEST_F(RecogPropertiesTest, ReloadStartsFromDefaults)
     EXPECT_TRUE(props_.stop_response_asynchronous) << "not reset by a load";
 }
 
+#ifdef HARKWIRE_SAMPLE_CONF
+// The sample shipped beside the plug-in documents the defaults: loading it must change
+// nothing but the settings it gives as examples.
+TEST_F(RecogPropertiesTest, SampleFileHoldsTheDefaults)
+{
+    log_capture log;
+    ASSERT_TRUE(recog_properties_load(&props_, HARKWIRE_SAMPLE_CONF, pool_));
+    EXPECT_FALSE(log.has_at_least(APT_PRIO_WARNING)) << log.dump();
+    EXPECT_STREQ(props_.init_path, "wss://127.0.0.1:8443/asr/v1/sentence-stream");
+    EXPECT_TRUE(props_.stop_response_asynchronous);
+    EXPECT_EQ(props_.token_interval_sec, 0);
+    props_.init_path = NULL;
+    props_.stop_response_asynchronous = FALSE;
+    props_.token_server = NULL;
+    props_.capability_count = 0;
+    expect_defaults();
+}
+#endif
+
 #ifndef HARKWIRE_TEST_NO_AUTHINFO
 TEST_F(RecogPropertiesTest, AuthInfoAndItsChildren)
 {
