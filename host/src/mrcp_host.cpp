@@ -54,7 +54,7 @@ apt_bool_t capture_handler(const char*, int, const char*, apt_log_priority_e pri
         vsnprintf(big.data(), big.size(), format, arg_ptr);
         text.assign(big.data(), (size_t)length);
     }
-    log_capture::instance().add(priority, text);
+    log_capture::raw_instance().add(priority, text);
     return TRUE;
 }
 
@@ -79,16 +79,22 @@ const char* priority_name(apt_log_priority_e priority)
     return (unsigned)priority < APT_PRIO_COUNT ? names[priority] : "UNKNOWN";
 }
 
-log_capture& log_capture::instance()
+log_capture& log_capture::raw_instance()
 {
     static log_capture* capture = new log_capture();  // never destroyed: plug-in threads may log at exit
     return *capture;
 }
 
-log_capture::log_capture()
+log_capture& log_capture::instance()
 {
+    // Installed again on every use, so that a test helper that took the hook over and dropped it does not
+    // leave the host without its capture.
+    log_capture& capture = raw_instance();
     apt_log_ext_handler_set(capture_handler);
+    return capture;
 }
+
+log_capture::log_capture() {}
 
 void log_capture::set_quiet(bool quiet)
 {
@@ -264,8 +270,8 @@ apt_bool_t plugin::event_on_open(mrcp_engine_t* engine, apt_bool_t status)
     {
         std::lock_guard<std::mutex> lock(self->m_mutex);
         self->m_open_answer = status ? open_answer::success : open_answer::failure;
+        self->m_cv.notify_all();  // under the lock: the waiter may destroy us at once
     }
-    self->m_cv.notify_all();
     return TRUE;
 }
 
@@ -276,8 +282,8 @@ apt_bool_t plugin::event_on_close(mrcp_engine_t* engine)
     {
         std::lock_guard<std::mutex> lock(self->m_mutex);
         self->m_close_answered = true;
+        self->m_cv.notify_all();  // under the lock: the waiter may destroy us at once
     }
-    self->m_cv.notify_all();
     return TRUE;
 }
 
@@ -570,8 +576,8 @@ void channel::on_open(apt_bool_t status)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_open_answer = status ? open_answer::success : open_answer::failure;
+        m_cv.notify_all();  // under the lock: the waiter may destroy us at once
     }
-    m_cv.notify_all();
 }
 
 void channel::on_close()
@@ -579,8 +585,8 @@ void channel::on_close()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_close_answered = true;
+        m_cv.notify_all();  // under the lock: the waiter may destroy us at once
     }
-    m_cv.notify_all();
 }
 
 void channel::on_message(mrcp_message_t* message)
@@ -612,8 +618,8 @@ void channel::on_message(mrcp_message_t* message)
         m_messages.push_back(record);
         m_taken.push_back(false);
         listener = m_listener;
+        m_cv.notify_all();  // under the lock: the waiter may destroy us at once
     }
-    m_cv.notify_all();
     if (listener)
         listener(record);
 }

@@ -30,8 +30,10 @@ struct log_record {
 
 class log_capture {
 public:
-    // The process-wide capture; the first call installs it as the logger's capture hook.
+    // The process-wide capture; every call (re)installs it as the logger's capture hook.
     static log_capture& instance();
+    // The same object without touching the hook.
+    static log_capture& raw_instance();
 
     // Quiet: records are kept but not written to stderr.
     void set_quiet(bool quiet);

@@ -123,8 +123,8 @@ void channel::media_loop()
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_media_tick = false;
+            m_cv.notify_all();
         }
-        m_cv.notify_all();
     }
 
     if (sink && vtable->close_tx)
