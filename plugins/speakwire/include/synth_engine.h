@@ -1,0 +1,122 @@
+/*
+ * The synthesizer engine, its channels and the messages between the tasks.
+ *
+ * Threads that share a channel record:
+ *   server threads   create, open, close, destroy, request processing
+ *   "Synth Engine"   every MRCP request of every channel, one at a time
+ *   "Synth Task"     the channel's speak task: one SPEAK at a time
+ *   media thread     the audio stream's reads
+ *   WebSocket thread the service's messages for the channel's connection
+ * The flags that several of them write are atomic; the audio buffer guards
+ * itself; `guard` is held while the buffer is drained or destroyed; the
+ * waveform file is used only under `audio_file_mutex`.
+ */
+#ifndef SPEAKWIRE_SYNTH_ENGINE_H
+#define SPEAKWIRE_SYNTH_ENGINE_H
+
+#include <stdio.h>
+
+#include <atomic>
+#include <mutex>
+
+#include <apr_thread_mutex.h>
+
+#include "apt_consumer_task.h"
+#include "mpf_buffer.h"
+#include "mrcp_synth_engine.h"
+#include "vendor_specific_parameters.h"
+
+typedef struct synth_engine_t synth_engine_t;
+struct synth_engine_t {
+    apt_consumer_task_t *task;   /* "Synth Engine"; NULL after destroy */
+};
+
+typedef enum {
+    SYNTH_MSG_OPEN_CHANNEL,
+    SYNTH_MSG_CLOSE_CHANNEL,
+    SYNTH_MSG_REQUEST_PROCESS
+} synth_msg_type_e;
+
+/* A message to the engine task. */
+typedef struct synth_msg_t synth_msg_t;
+struct synth_msg_t {
+    synth_msg_type_e type;
+    mrcp_engine_channel_t *channel;
+    mrcp_message_t *request;     /* NULL for open and close */
+};
+
+typedef struct synth_channel_t synth_channel_t;
+struct synth_speak_state_t;
+
+/* A message to a channel's speak task: one SPEAK to carry out. */
+typedef struct speak_msg_t speak_msg_t;
+struct speak_msg_t {
+    synth_channel_t *channel;
+    mrcp_message_t *request;
+};
+
+/* One synthesizer channel; lives in the channel pool, constructed in place at create. */
+struct synth_channel_t {
+    synth_engine_t *synth_engine;            /* the owning engine */
+    mrcp_engine_channel_t *channel;          /* the server's channel */
+    std::atomic<apt_bool_t> synthesizing;    /* a SPEAK was handed over and its synthesis has not ended */
+    std::atomic<mrcp_message_t*> speak_request;   /* the SPEAK in progress */
+    std::atomic<mrcp_message_t*> speak_response;  /* its response, until sent as IN-PROGRESS */
+    std::atomic<mrcp_message_t*> stop_response;   /* a STOP response held for the media thread */
+    apr_thread_mutex_t *guard;               /* held while the audio buffer is drained or destroyed */
+    std::atomic<apt_bool_t> opened;          /* open and its speak task runs */
+    std::atomic<apt_bool_t> stopped;         /* the current synthesis ended or was stopped */
+    std::atomic<apt_bool_t> paused;          /* PAUSE in force */
+    FILE *audio_file;                        /* the waveform file while saving; under audio_file_mutex */
+    mrcp_synth_header_t mrcp_synth_header;   /* the channel's header values (engine task) */
+    vendor_specific_t vendor_specific;       /* the channel's vendor-specific values (engine task) */
+    std::atomic<int> ws_connection_id;       /* the channel's connection, -1 when none */
+    char *synth_text;                        /* the text of the current SPEAK (speak task) */
+    mpf_buffer_t *audio_buffer;              /* synthesized audio waiting to be played */
+    int iId;                                 /* channel number in log lines */
+    apr_pool_t *pool;                        /* the channel pool */
+    apt_task_t *task;                        /* the speak task, "Synth Task" */
+    apt_task_msg_pool_t *msg_pool;           /* the speak task's messages */
+    mrcp_version_e mrcp_version;             /* of the server channel, as of the last SPEAK */
+    std::mutex audio_file_mutex;             /* taken by close and by the WebSocket thread's appends */
+    synth_speak_state_t *speak_state;        /* the SPEAK requests' shared state, made at create */
+};
+
+/* The engine with its task "Synth Engine" (not running); NULL when the task cannot be made. */
+mrcp_engine_t *synth_engine_create(apr_pool_t *pool);
+
+/* Posts a message to the engine task; TRUE when posted. */
+apt_bool_t synth_msg_signal(synth_msg_type_e type, mrcp_engine_channel_t *channel, mrcp_message_t *request);
+
+/* The engine task's message handler. */
+apt_bool_t synth_msg_process(apt_task_t *task, apt_task_msg_t *msg);
+
+/*
+ * What the channel's life calls of the request handling, the speak task and
+ * the audio output (src/synth_placeholder.cpp stands in for them until those
+ * are built; it leaves the source list when they join it):
+ */
+/* One MRCP request of an open channel, on the engine task; answered exactly once, now or later. */
+void synth_request_dispatch(mrcp_engine_channel_t *channel, mrcp_message_t *request);
+/* The speak task's message handler: one speak_msg_t. */
+apt_bool_t task_speak(apt_task_t *task, apt_task_msg_t *msg);
+/* Gives a new channel its SPEAK state, freed with the channel's pool. FALSE without memory. */
+apt_bool_t synth_speak_state_create(synth_channel_t *channel, apr_pool_t *pool);
+/* The channel is closing: whatever the speak task waits for ends, so that terminating it cannot hang. */
+void synth_speak_closing(synth_channel_t *channel);
+/* The audio stream: a source the media thread reads. */
+apt_bool_t synth_stream_destroy(mpf_audio_stream_t *stream);
+apt_bool_t synth_stream_open(mpf_audio_stream_t *stream, mpf_codec_t *codec);
+apt_bool_t synth_stream_close(mpf_audio_stream_t *stream);
+apt_bool_t synth_stream_read(mpf_audio_stream_t *stream, mpf_frame_t *frame);
+
+/* Appends audio to the waveform file when one is open; safe against a concurrent close. */
+void synth_channel_audio_file_write(synth_channel_t *synth_channel, const void *data, apr_size_t size);
+/* Closes the waveform file when one is open. */
+void synth_channel_audio_file_close(synth_channel_t *synth_channel);
+
+/* The voice-detect thread, started at engine open and stopped at close. */
+apt_bool_t start_tts_engine_detect(apr_pool_t *pool);
+apt_bool_t stop_tts_engine_detect();
+
+#endif
