@@ -168,6 +168,9 @@ static void task_teardown(apt_task_t *task)
 	task->destroyed = TRUE;
 	apt_task_terminate(task, TRUE);
 	task_join(task);
+	/* Destroyed from its own thread (a hook): the thread cannot be joined, so it is let go. */
+	if(task->thread.joinable())
+		task->thread.detach();
 	task_release_queue(task);
 	if(task->vtable.destroy)
 		task->vtable.destroy(task);

@@ -155,30 +155,12 @@ static const apt_str_t* recog_cause_names(mrcp_version_e version)
 	return version == MRCP_VERSION_1 ? recog_completion_cause_v1 : recog_completion_cause_v2;
 }
 
-typedef struct recog_header_t recog_header_t;
-struct recog_header_t {
-	mrcp_recog_header_t header;
-	mrcp_version_e version;    /* picks the cause names */
-};
-
-static void* recog_header_allocate(mrcp_header_accessor_t *accessor, apr_pool_t *pool, mrcp_version_e version)
+static void* recog_header_allocate(mrcp_header_accessor_t *accessor, apr_pool_t *pool)
 {
-	recog_header_t *wrapper = (recog_header_t*)apr_pcalloc(pool, sizeof(recog_header_t));
-	mrcp_recog_header_t *header = &wrapper->header;
-	wrapper->version = version;
+	mrcp_recog_header_t *header = (mrcp_recog_header_t*)apr_pcalloc(pool, sizeof(mrcp_recog_header_t));
 	header->completion_cause = RECOGNIZER_COMPLETION_CAUSE_UNKNOWN;
 	accessor->data = header;
 	return header;
-}
-
-static void* recog_header_allocate_v1(mrcp_header_accessor_t *accessor, apr_pool_t *pool)
-{
-	return recog_header_allocate(accessor, pool, MRCP_VERSION_1);
-}
-
-static void* recog_header_allocate_v2(mrcp_header_accessor_t *accessor, apr_pool_t *pool)
-{
-	return recog_header_allocate(accessor, pool, MRCP_VERSION_2);
 }
 
 static apt_bool_t recog_header_parse(mrcp_header_accessor_t *accessor, apr_size_t id, const apt_str_t *value, apr_pool_t *pool)
@@ -196,19 +178,30 @@ static apt_bool_t recog_header_parse(mrcp_header_accessor_t *accessor, apr_size_
 	return header_value_parse(&recog_header_values[id], header, value, pool);
 }
 
-static apt_bool_t recog_header_generate(const mrcp_header_accessor_t *accessor, apr_size_t id, apt_str_t *value, apr_pool_t *pool)
+/* The cause names differ between the protocol versions, so each version has its own printer. */
+static apt_bool_t recog_header_generate(const mrcp_header_accessor_t *accessor, apr_size_t id, apt_str_t *value,
+                                        apr_pool_t *pool, mrcp_version_e version)
 {
 	const mrcp_recog_header_t *header = (const mrcp_recog_header_t*)accessor->data;
 	apt_string_reset(value);
 	if(!header || id >= RECOGNIZER_HEADER_COUNT)
 		return FALSE;
 	if(id == RECOGNIZER_HEADER_COMPLETION_CAUSE) {
-		const recog_header_t *wrapper = (const recog_header_t*)header;
-		header_cause_generate(header->completion_cause, recog_cause_names(wrapper->version),
+		header_cause_generate(header->completion_cause, recog_cause_names(version),
 		                      RECOGNIZER_COMPLETION_CAUSE_COUNT, value, pool);
 		return TRUE;
 	}
 	return header_value_generate(&recog_header_values[id], header, value, pool);
+}
+
+static apt_bool_t recog_header_generate_v1(const mrcp_header_accessor_t *accessor, apr_size_t id, apt_str_t *value, apr_pool_t *pool)
+{
+	return recog_header_generate(accessor, id, value, pool, MRCP_VERSION_1);
+}
+
+static apt_bool_t recog_header_generate_v2(const mrcp_header_accessor_t *accessor, apr_size_t id, apt_str_t *value, apr_pool_t *pool)
+{
+	return recog_header_generate(accessor, id, value, pool, MRCP_VERSION_2);
 }
 
 static apt_bool_t recog_header_duplicate(mrcp_header_accessor_t *accessor, const mrcp_header_accessor_t *src, apr_size_t id, apr_pool_t *pool)
@@ -225,18 +218,18 @@ static apt_bool_t recog_header_duplicate(mrcp_header_accessor_t *accessor, const
 }
 
 static const mrcp_header_vtable_t recog_header_vtable_v1 = {
-	recog_header_allocate_v1,
+	recog_header_allocate,
 	recog_header_parse,
-	recog_header_generate,
+	recog_header_generate_v1,
 	recog_header_duplicate,
 	recog_header_field_names,
 	RECOGNIZER_HEADER_COUNT
 };
 
 static const mrcp_header_vtable_t recog_header_vtable_v2 = {
-	recog_header_allocate_v2,
+	recog_header_allocate,
 	recog_header_parse,
-	recog_header_generate,
+	recog_header_generate_v2,
 	recog_header_duplicate,
 	recog_header_field_names,
 	RECOGNIZER_HEADER_COUNT

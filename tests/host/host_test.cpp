@@ -307,6 +307,21 @@ TEST(header, typed_values_parse_and_print_back)
     }
 }
 
+TEST(header, completion_causes_print_with_the_names_of_the_message_version)
+{
+    pool_holder p;
+    for (mrcp_version_e version : {MRCP_VERSION_1, MRCP_VERSION_2}) {
+        mrcp_message_t* request =
+            mrcp_request_create(mrcp_resource_get(MRCP_RECOGNIZER_RESOURCE), version, RECOGNIZER_RECOGNIZE, p.pool);
+        mrcp_message_t* event = mrcp_event_create(request, RECOGNIZER_RECOGNITION_COMPLETE, p.pool);
+        mrcp_recog_header_t* header = static_cast<mrcp_recog_header_t*>(mrcp_resource_header_prepare(event));
+        header->completion_cause = RECOGNIZER_COMPLETION_CAUSE_RECOGNITION_TIMEOUT;
+        ASSERT_TRUE(mrcp_resource_header_property_add(event, RECOGNIZER_HEADER_COMPLETION_CAUSE));
+        apt_header_field_t* field = mrcp_message_next_header_field_get(event, nullptr);
+        EXPECT_STREQ(version == MRCP_VERSION_1 ? "003 recognition-timeout" : "003 hotword-maxtime", field->value.buf);
+    }
+}
+
 TEST(header, typed_values_land_in_the_struct_and_bad_values_are_refused)
 {
     pool_holder p;
