@@ -392,6 +392,7 @@ bool plugin::close(int timeout_ms)
             return true;
     }
     m_channels.clear();
+    m_engine->cur_channel_count = 0;
     if (m_engine->method_vtable->close)
         m_engine->method_vtable->close(m_engine);
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -435,9 +436,14 @@ channel* plugin::create_channel(const std::string& id, mrcp_version_e version)
 {
     if (!m_engine || find_channel(id))
         return nullptr;
+    if (m_config.max_channel_count && m_engine->cur_channel_count >= m_config.max_channel_count) {
+        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "host: engine %s has no channel left for %s", m_engine->id, id.c_str());
+        return nullptr;
+    }
     std::unique_ptr<channel> ch(new channel(this, id, version));
     if (!ch->create())
         return nullptr;
+    m_engine->cur_channel_count++;
     m_channels.push_back(std::move(ch));
     return m_channels.back().get();
 }
@@ -455,6 +461,7 @@ void plugin::destroy_channel(const std::string& id)
     for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
         if ((*it)->id() == id) {
             m_channels.erase(it);
+            m_engine->cur_channel_count--;
             return;
         }
     }
