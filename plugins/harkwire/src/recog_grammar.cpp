@@ -1,0 +1,300 @@
+#include "recog_grammar.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <strings.h>
+
+#include <exception>
+#include <utility>
+
+#include <apr_file_info.h>
+#include <apr_file_io.h>
+#include <curl/curl.h>
+
+#include "apt_log.h"
+#include "mrcp_start_line.h"
+#include "recog_engine.h"
+
+namespace {
+
+const char k_blanks[] = " \t\n\r";
+const size_t k_buffer_step = 8192;
+const size_t k_zero_tail = 4;
+
+bool starts_with_nocase(const std::string& text, const char* prefix)
+{
+    size_t n = strlen(prefix);
+    return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
+}
+
+/* Reads a whole local file; the grammar is its text up to the first zero byte. */
+bool read_local_file(const std::string& uri, apr_pool_t* pool, std::string& text)
+{
+    std::string file_name = grammar_file_name(uri);
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "file_name:%s", file_name.c_str());
+
+    /* The file record goes with a pool of its own, so that repeated loads do not grow the channel's. */
+    apr_pool_t* subpool = NULL;
+    if (apr_pool_create(&subpool, pool) != APR_SUCCESS) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_open failed <%s>", uri.c_str());
+        return false;
+    }
+    bool ok = false;
+    apr_file_t* file = NULL;
+    apr_finfo_t finfo;
+    if (apr_file_open(&file, file_name.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY, APR_OS_DEFAULT, subpool) !=
+        APR_SUCCESS) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_open failed <%s>", uri.c_str());
+    } else if (apr_file_info_get(&finfo, APR_FINFO_SIZE, file) != APR_SUCCESS) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_info_get failed <%s>", uri.c_str());
+    } else if (finfo.size < 0 || (apr_uint64_t)finfo.size > GRAMMAR_MAX_SIZE) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammar file larger than %lu bytes <%s>",
+                (unsigned long)GRAMMAR_MAX_SIZE, uri.c_str());
+    } else if (finfo.size == 0) {
+        /* An empty file is an empty grammar; the parse refuses it later. */
+        text.clear();
+        ok = true;
+    } else {
+        std::string data((size_t)finfo.size, '\0');
+        apr_size_t bytes_read = 0;
+        apr_status_t status = apr_file_read_full(file, &data[0], data.size(), &bytes_read);
+        if (status != APR_SUCCESS && !(status == APR_EOF && bytes_read > 0)) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_read failed <%s>", uri.c_str());
+        } else {
+            data.resize(bytes_read);
+            text.assign(data.c_str());
+            ok = true;
+        }
+    }
+    if (file)
+        apr_file_close(file);
+    apr_pool_destroy(subpool);
+    return ok;
+}
+
+}  // namespace
+
+std::string& trim(std::string& text)
+{
+    size_t first = text.find_first_not_of(k_blanks);
+    if (first == std::string::npos) {
+        text.clear();
+        return text;
+    }
+    size_t last = text.find_last_not_of(k_blanks);
+    text = text.substr(first, last - first + 1);
+    return text;
+}
+
+std::string trim_space(const char* text, size_t length)
+{
+    std::string copy;
+    if (text)
+        copy.assign(text, length);
+    return trim(copy);
+}
+
+apt_bool_t get_content_id(const char* value, std::string& id)
+{
+    if (!value || !*value)
+        return FALSE;
+    std::string text(value);
+    trim(text);
+    if (text.size() >= 2 && text[0] == '<' && text[text.size() - 1] == '>')
+        text = text.substr(1, text.size() - 2);
+    id = text;
+    return TRUE;
+}
+
+apt_bool_t buffer_create(_auto_buf* buf)
+{
+    if (!buf)
+        return FALSE;
+    buf->len = 0;
+    buf->capacity = 0;
+    buf->too_large = false;
+    buf->data = (char*)calloc(1, k_buffer_step + k_zero_tail);
+    if (!buf->data)
+        return FALSE;
+    buf->capacity = k_buffer_step;
+    return TRUE;
+}
+
+apt_bool_t write_content(_auto_buf* buf, const char* bytes, size_t n)
+{
+    if (!buf || !buf->data || !bytes || n == 0)
+        return FALSE;
+    if (n > GRAMMAR_MAX_SIZE - buf->len) {
+        buf->too_large = true;
+        return FALSE;
+    }
+    if (buf->len + n > buf->capacity) {
+        /* Doubling keeps a large fetch from being copied over and over, one chunk at a time. */
+        size_t capacity = buf->len + n + k_buffer_step;
+        if (capacity < 2 * buf->capacity)
+            capacity = 2 * buf->capacity;
+        if (capacity > GRAMMAR_MAX_SIZE)
+            capacity = GRAMMAR_MAX_SIZE;
+        char* data = (char*)realloc(buf->data, capacity + k_zero_tail);
+        if (!data)
+            return FALSE;
+        buf->data = data;
+        buf->capacity = capacity;
+    }
+    memcpy(buf->data + buf->len, bytes, n);
+    buf->len += n;
+    memset(buf->data + buf->len, 0, k_zero_tail);
+    return TRUE;
+}
+
+apt_bool_t buffer_destroy(_auto_buf* buf)
+{
+    if (!buf || !buf->data || buf->capacity == 0)
+        return FALSE;
+    free(buf->data);
+    buf->data = NULL;
+    buf->capacity = 0;
+    buf->len = 0;
+    return TRUE;
+}
+
+size_t WriteCallBack(char* data, size_t size, size_t count, void* buffer)
+{
+    size_t n = size * count;
+    if (n == 0)
+        return 0;
+    /* A short count makes libcurl fail the transfer: a grammar is never kept cut off. */
+    if (size != 0 && n / size != count)
+        return 0;
+    return write_content((_auto_buf*)buffer, data, n) ? n : 0;
+}
+
+apt_bool_t read_uri_file(const char* uri, long timeout_ms, std::string& text, std::string& error)
+{
+    if (!uri) {
+        error = "no uri!";
+        return FALSE;
+    }
+    CURL* curl = curl_easy_init();
+    if (!curl) {
+        error = "curl_easy_init failed!";
+        return FALSE;
+    }
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms > 0 ? timeout_ms : GRAMMAR_FETCH_TIMEOUT_MAX_MS);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteCallBack);
+    /* A server that announces a larger body is refused before anything is read. */
+    curl_easy_setopt(curl, CURLOPT_MAXFILESIZE_LARGE, (curl_off_t)GRAMMAR_MAX_SIZE);
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+
+    _auto_buf buf;
+    if (!buffer_create(&buf)) {
+        error = "create buffer failed!";
+        curl_easy_cleanup(curl);
+        return FALSE;
+    }
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &buf);
+    curl_easy_setopt(curl, CURLOPT_URL, uri);
+
+    apt_bool_t ok = FALSE;
+    char message[128];
+    CURLcode res = curl_easy_perform(curl);
+    long http_status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http_status);
+    if (buf.too_large || res == CURLE_FILESIZE_EXCEEDED) {
+        snprintf(message, sizeof(message), "grammar larger than %lu bytes!", (unsigned long)GRAMMAR_MAX_SIZE);
+        error = message;
+    } else if (res != CURLE_OK) {
+        snprintf(message, sizeof(message), "return %d while perform!", (int)res);
+        error = message;
+    } else if (http_status < 200 || http_status > 299) {
+        /* An error page is not a grammar. */
+        snprintf(message, sizeof(message), "http status %ld while perform!", http_status);
+        error = message;
+    } else {
+        text.assign(buf.data);
+        ok = TRUE;
+    }
+    buffer_destroy(&buf);
+    curl_easy_cleanup(curl);
+    return ok;
+}
+
+std::string grammar_file_name(const std::string& uri)
+{
+    std::string name = uri;
+    size_t pos = name.find("file://");
+    if (pos == std::string::npos)
+        return name;
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "pos:%d", (int)pos);
+    size_t triple = name.find("file:///");
+    if (triple != std::string::npos)
+        name = name.substr(triple + 8);
+    size_t dbl = name.find("file://");
+    if (dbl != std::string::npos)
+        name = name.substr(dbl + 7);
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "***tmp: (%s)", name.c_str());
+    for (size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '\\')
+            name[i] = '/';
+    }
+    size_t colon = name.find(':');
+    if (colon != std::string::npos)
+        name = "/mnt/" + name.substr(0, colon) + name.substr(colon + 1);
+    return name;
+}
+
+long recog_fetch_timeout_ms(apr_size_t fetch_timeout)
+{
+    /* Fetch-Timeout is in milliseconds. */
+    if (fetch_timeout >= 1 && fetch_timeout <= (apr_size_t)GRAMMAR_FETCH_TIMEOUT_MAX_MS)
+        return (long)fetch_timeout;
+    return GRAMMAR_FETCH_TIMEOUT_MAX_MS;
+}
+
+int recog_grammar_load(recog_channel_t* recog_channel, const char* content_id, const char* content_type,
+                       const apt_str_t* body, apr_size_t fetch_timeout, apr_pool_t* pool)
+{
+    try {
+        if (!recog_channel || !recog_channel->context) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "recog_grammar_load: no channel");
+            return MRCP_STATUS_CODE_METHOD_FAILED;
+        }
+        long timeout_ms = recog_fetch_timeout_ms(fetch_timeout);
+        const char* body_text = body ? body->buf : NULL;
+        size_t body_length = body_text ? body->length : 0;
+
+        std::string text;
+        if (!content_type || strcasecmp(content_type, "text/uri-list") != 0) {
+            text.assign(body_text ? body_text : "", body_length);
+        } else {
+            /* The request's body stays as it came; the URI is a trimmed copy. */
+            std::string uri = trim_space(body_text, body_length);
+            if (uri.find('\0') != std::string::npos) {
+                apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "invalid uri <%s>", uri.c_str());
+                return MRCP_STATUS_CODE_METHOD_FAILED;
+            }
+            if (starts_with_nocase(uri, "http://") || starts_with_nocase(uri, "https://")) {
+                std::string error;
+                if (!read_uri_file(uri.c_str(), timeout_ms, text, error)) {
+                    apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "read_uri_file failed <%s>{%s}", uri.c_str(),
+                            error.c_str());
+                    return MRCP_STATUS_CODE_METHOD_FAILED;
+                }
+            } else if (!read_local_file(uri, pool, text)) {
+                return MRCP_STATUS_CODE_METHOD_FAILED;
+            }
+        }
+
+        std::string id = content_id ? content_id : "";
+        trim(id);
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "add grammar to list <%s>{%s}", id.c_str(), text.c_str());
+        recog_context_t* context = recog_channel->context;
+        context->grammars[id] = std::move(text);
+        context->grammar_id = id;
+        return MRCP_STATUS_CODE_SUCCESS;
+    } catch (const std::exception& e) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "recog_grammar_load failed: %s", e.what());
+        return MRCP_STATUS_CODE_METHOD_FAILED;
+    }
+}

@@ -1,0 +1,83 @@
+/*
+ * Grammar loading: a grammar given inline in a request body, or named by a
+ * URI in a "text/uri-list" body and fetched over http/https or read from a
+ * local file, is stored in the channel's recognition context under its id.
+ * Also the small text routines that DEFINE-GRAMMAR and RECOGNIZE use for ids
+ * and bodies, and the growable buffer an http fetch fills.
+ *
+ * Everything here runs on the engine task.
+ */
+#ifndef HARKWIRE_RECOG_GRAMMAR_H
+#define HARKWIRE_RECOG_GRAMMAR_H
+
+#include <stddef.h>
+
+#include <string>
+
+#include <apr_pools.h>
+
+#include "apt.h"
+#include "apt_string.h"
+
+struct recog_channel_t;
+
+/* No grammar, fetched or read from a file, may be larger than this. */
+#define GRAMMAR_MAX_SIZE ((size_t)16 * 1024 * 1024)
+
+/* A fetch runs at most this long when the request gives no usable Fetch-Timeout. */
+#define GRAMMAR_FETCH_TIMEOUT_MAX_MS 600000L
+
+/*
+ * Stores one grammar under content_id in the channel's grammars and makes the
+ * id current. content_type "text/uri-list" (any case) names the grammar by a
+ * URI in the body; any other type carries the grammar text itself. The body is
+ * taken by its length and left unchanged. fetch_timeout is in milliseconds
+ * (1 to 600000; anything else means 600 s).
+ * Returns 200 when stored, 407 when the grammar could not be fetched or read
+ * (nothing stored, the current id unchanged).
+ */
+int recog_grammar_load(recog_channel_t* recog_channel, const char* content_id, const char* content_type,
+                       const apt_str_t* body, apr_size_t fetch_timeout, apr_pool_t* pool);
+
+/* The fetch limit for a Fetch-Timeout value in milliseconds: the value when it lies in 1 to 600000, else 600000. */
+long recog_fetch_timeout_ms(apr_size_t fetch_timeout);
+
+/*
+ * Fetches an http or https URI within timeout_ms (0: 600 s). On success text
+ * holds the body of a 2xx answer; on failure error says why ("return %d while
+ * perform!", "http status %ld while perform!", the size limit, ...).
+ */
+apt_bool_t read_uri_file(const char* uri, long timeout_ms, std::string& text, std::string& error);
+
+/* The local file name a non-http URI names ("file:///C:\g.xml" is "/mnt/C/g.xml"). */
+std::string grammar_file_name(const std::string& uri);
+
+/* The transfer buffer of a fetch: held bytes always followed by four zero bytes. */
+struct _auto_buf {
+    size_t len;        /* bytes held */
+    size_t capacity;   /* room for this many bytes plus the zero tail */
+    char* data;
+    bool too_large;    /* an append was refused at GRAMMAR_MAX_SIZE */
+};
+
+apt_bool_t buffer_create(_auto_buf* buf);
+/* Appends n bytes; FALSE (buffer unchanged) when growing fails or the total would pass GRAMMAR_MAX_SIZE. */
+apt_bool_t write_content(_auto_buf* buf, const char* bytes, size_t n);
+apt_bool_t buffer_destroy(_auto_buf* buf);
+
+/* libcurl's write callback: size * count on success, 0 (ends the transfer as failed) when the append fails. */
+size_t WriteCallBack(char* data, size_t size, size_t count, void* buffer);
+
+/*
+ * The id of a Content-Id value: trimmed, one enclosing "<" ">" pair removed.
+ * FALSE for a NULL or empty value (id untouched).
+ */
+apt_bool_t get_content_id(const char* value, std::string& id);
+
+/* Removes every leading and trailing " ", "\t", "\n" and "\r"; returns text. */
+std::string& trim(std::string& text);
+
+/* A trimmed copy of length bytes of text (which need not be terminated); NULL gives "". */
+std::string trim_space(const char* text, size_t length);
+
+#endif /* HARKWIRE_RECOG_GRAMMAR_H */
