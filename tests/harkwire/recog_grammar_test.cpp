@@ -324,7 +324,8 @@ TEST_F(GrammarLoadTest, HttpFetches)
          "read_uri_file failed <" + server.url("/announced") + ">{grammar larger than 16777216 bytes!}"},
         {"body running over the limit", server.url("/endless"), 407, "",
          "read_uri_file failed <" + server.url("/endless") + ">{grammar larger than 16777216 bytes!}"},
-        {"connection refused", "http://127.0.0.1:1/g", 407, "", "read_uri_file failed <http://127.0.0.1:1/g>{return 7 while perform!}"},
+        {"connection refused", "http://127.0.0.1:1/g", 407, "",
+         "read_uri_file failed <http://127.0.0.1:1/g>{return 7 while perform!}"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
