@@ -326,6 +326,8 @@ TEST_F(GrammarLoadTest, HttpFetches)
          "read_uri_file failed <" + server.url("/endless") + ">{grammar larger than 16777216 bytes!}"},
         {"connection refused", "http://127.0.0.1:1/g", 407, "",
          "read_uri_file failed <http://127.0.0.1:1/g>{return 7 while perform!}"},
+        {"HTTPS is fetched, not opened as a file", "HTTPS://127.0.0.1:1/g", 407, "",
+         "read_uri_file failed <HTTPS://127.0.0.1:1/g>{return 7 while perform!}"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
