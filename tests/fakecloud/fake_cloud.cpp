@@ -1,0 +1,921 @@
+#include "fake_cloud.h"
+
+#include "self_signed_cert.h"
+
+#include <websocketpp/config/asio.hpp>
+#include <websocketpp/server.hpp>
+
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+
+#include <strings.h>
+
+#include <condition_variable>
+#include <deque>
+#include <exception>
+#include <map>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+#include <thread>
+
+namespace fakecloud {
+
+namespace {
+
+struct server_config : public websocketpp::config::asio_tls {
+    typedef server_config type;
+    typedef websocketpp::config::asio_tls base;
+    struct transport_config : public base::transport_config {
+        // websocketpp's server starts the TLS shutdown while its frame read is still pending, so the
+        // client's close_notify goes to the read and the shutdown would only end at this time-out.
+        static const long timeout_socket_shutdown = 100;
+    };
+    typedef websocketpp::transport::asio::endpoint<transport_config> transport_type;
+};
+
+using server_t = websocketpp::server<server_config>;
+using websocketpp::connection_hdl;
+using connection_ptr = server_t::connection_ptr;
+using message_ptr = server_t::message_ptr;
+using ssl_context = boost::asio::ssl::context;
+using timer_ptr = std::shared_ptr<boost::asio::steady_timer>;
+
+using tcp = boost::asio::ip::tcp;
+
+std::string token_text(const token_reply& reply, std::size_t request_number)
+{
+    if (reply.token_length > 0)
+        return make_token(reply.token_length);
+    if (!reply.token.empty())
+        return reply.token;
+    return "fake-token-" + std::to_string(request_number);
+}
+
+header_list copy_headers(const websocketpp::http::parser::header_list& in)
+{
+    header_list out;
+    for (const auto& h : in)
+        out.emplace_back(h.first, h.second);
+    return out;
+}
+
+}  // namespace
+
+std::string find_header(const header_list& headers, const std::string& name)
+{
+    for (const auto& h : headers)
+        if (strcasecmp(h.first.c_str(), name.c_str()) == 0)
+            return h.second;
+    return std::string();
+}
+
+bool has_header(const header_list& headers, const std::string& name)
+{
+    for (const auto& h : headers)
+        if (strcasecmp(h.first.c_str(), name.c_str()) == 0)
+            return true;
+    return false;
+}
+
+std::string make_token(std::size_t length)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string token(length, '0');
+    for (std::size_t i = 0; i < length; ++i)
+        token[i] = digits[i % 16];
+    return token;
+}
+
+behaviour record_only()
+{
+    return behaviour();
+}
+
+behaviour echo_behaviour()
+{
+    behaviour b;
+    b.on_message = [](session& s, const ws_message& m) {
+        if (m.binary)
+            s.send_binary(m.data);
+        else
+            s.send_text(m.data);
+    };
+    return b;
+}
+
+struct fake_cloud::impl {
+    impl(fake_cloud* owner, unsigned short token_port, unsigned short ws_port);
+    ~impl();
+
+    // Our own accept loops hand each socket to websocketpp, so a handshake can be held or delayed
+    // before websocketpp sees it (it cannot defer a WebSocket upgrade itself).
+    void accept_next(tcp::acceptor& acceptor, bool ws);
+    void on_ws_accept(connection_ptr con);
+    void hang_up(connection_ptr con);
+
+    // websocketpp handlers, all on the I/O thread.
+    void on_http(connection_hdl hdl);
+    bool on_validate(connection_hdl hdl);
+    void on_open(connection_hdl hdl);
+    void on_message(connection_hdl hdl, message_ptr msg);
+    void on_close(connection_hdl hdl);
+    void on_fail(connection_hdl hdl);
+    void on_interrupt(connection_hdl hdl);
+
+    void answer_token(connection_ptr con, const token_reply& reply, std::size_t number, bool deferred);
+    void end_http_without_answer(connection_ptr con);
+    connection_ptr live_connection(int id);
+    void schedule(int ms, std::function<void(bool cancelled)> fn);
+    void shutdown();
+
+    // Callers hold `mutex`.
+    void bump() { ++change_count; changed.notify_all(); }
+    int id_of(connection_hdl hdl) const
+    {
+        auto it = ids.find(hdl);
+        return it == ids.end() ? 0 : it->second;
+    }
+    template <typename F>
+    bool wait_locked(std::chrono::milliseconds timeout, F pred) const
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        return changed.wait_for(lock, timeout, pred);
+    }
+    void log(const std::string& line);
+    template <typename F>
+    void guarded(const char* what, F fn);
+
+    fake_cloud* owner;
+    mutable std::mutex mutex;
+    mutable std::condition_variable changed;  // every recorded change, and `stopping`
+    std::uint64_t change_count = 0;
+    bool stopping = false;
+    bool io_done = false;   // the I/O thread's run loop returned
+    int deferred_http = 0;  // token answers deferred and not yet ended
+
+    token_reply default_reply;
+    std::deque<token_reply> queued_replies;
+    std::vector<token_request> requests;
+    std::size_t replies_sent = 0;
+
+    ws_handshake default_handshake;
+    std::deque<ws_handshake> queued_handshakes;
+    std::size_t ws_accepts = 0;
+    std::map<connection_hdl, ws_handshake, std::owner_less<connection_hdl>> scripts;  // accept to validate
+    behaviour_factory factory;
+    std::vector<ws_record> records;                       // index id - 1
+    std::vector<connection_hdl> handles;                  // index id - 1
+    std::vector<std::shared_ptr<behaviour>> behaviours;   // index id - 1, while open
+    std::map<connection_hdl, int, std::owner_less<connection_hdl>> ids;  // live connections
+    std::function<void(const std::string&)> logger;
+
+    self_signed_cert cert;
+    std::shared_ptr<ssl_context> tls;
+    server_t server;
+    // After the server: these go before its I/O service does.
+    std::unique_ptr<tcp::acceptor> token_acceptor;
+    std::unique_ptr<tcp::acceptor> ws_acceptor;
+    std::vector<connection_ptr> held;  // accepted, never started (I/O thread only)
+    std::set<timer_ptr> timers;
+    // One I/O thread: with Boost 1.70+ websocketpp's strands do not cover the TLS stream's inner
+    // operations, so a second thread would race reads against writes on one connection.
+    std::thread io_thread;
+    std::thread::id io_thread_id;
+    unsigned short token_port = 0;
+    unsigned short ws_port = 0;
+};
+
+namespace {
+
+std::unique_ptr<tcp::acceptor> listen_on(boost::asio::io_service& io, unsigned short port)
+{
+    tcp::endpoint where(boost::asio::ip::address_v4::loopback(), port);
+    auto acceptor = std::make_unique<tcp::acceptor>(io);
+    boost::system::error_code ec;
+    acceptor->open(where.protocol(), ec);
+    if (!ec)
+        acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+    if (!ec)
+        acceptor->bind(where, ec);
+    if (!ec)
+        acceptor->listen(boost::asio::socket_base::max_listen_connections, ec);
+    if (ec)
+        throw std::runtime_error("fake_cloud: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
+                                 ec.message());
+    return acceptor;
+}
+
+}  // namespace
+
+fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned short wanted_ws_port)
+    : owner(o)
+{
+    tls = std::make_shared<ssl_context>(ssl_context::tls_server);
+    tls->set_options(ssl_context::default_workarounds | ssl_context::no_sslv2 | ssl_context::no_sslv3);
+    if (!cert.install(tls->native_handle()))
+        throw std::runtime_error("fake_cloud: cannot install the certificate");
+
+    server.clear_access_channels(websocketpp::log::alevel::all);
+    server.clear_error_channels(websocketpp::log::elevel::all);
+    server.init_asio();
+    server.set_tls_init_handler([this](connection_hdl) { return tls; });
+    server.set_http_handler([this](connection_hdl h) { guarded("http", [&] { on_http(h); }); });
+    server.set_validate_handler([this](connection_hdl h) {
+        bool ok = false;
+        guarded("validate", [&] { ok = on_validate(h); });
+        return ok;
+    });
+    server.set_open_handler([this](connection_hdl h) { guarded("open", [&] { on_open(h); }); });
+    server.set_message_handler(
+        [this](connection_hdl h, message_ptr m) { guarded("message", [&] { on_message(h, m); }); });
+    server.set_close_handler([this](connection_hdl h) { guarded("close", [&] { on_close(h); }); });
+    server.set_fail_handler([this](connection_hdl h) { guarded("fail", [&] { on_fail(h); }); });
+    server.set_interrupt_handler([this](connection_hdl h) { guarded("drop", [&] { on_interrupt(h); }); });
+
+    token_acceptor = listen_on(server.get_io_service(), wanted_token_port);
+    ws_acceptor = listen_on(server.get_io_service(), wanted_ws_port);
+    token_port = token_acceptor->local_endpoint().port();
+    ws_port = ws_acceptor->local_endpoint().port();
+    accept_next(*token_acceptor, false);
+    accept_next(*ws_acceptor, true);
+
+    io_thread = std::thread([this] {
+        try {
+            server.run();
+        } catch (const std::exception& e) {
+            log(std::string("fake-cloud: I/O thread ended: ") + e.what());
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        io_done = true;
+        bump();
+    });
+    io_thread_id = io_thread.get_id();
+}
+
+fake_cloud::impl::~impl()
+{
+    shutdown();
+}
+
+void fake_cloud::impl::shutdown()
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        stopping = true;
+        for (const auto& t : timers)
+            t->cancel();  // delayed answers end unanswered, after() work is skipped
+        bump();
+    }
+    // Acceptors and sockets belong to the I/O thread; close them there.
+    boost::asio::post(server.get_io_service(), [this] {
+        boost::system::error_code ec;
+        token_acceptor->close(ec);
+        ws_acceptor->close(ec);
+        for (const auto& con : held)
+            con->get_raw_socket().close(ec);
+        held.clear();
+        std::vector<connection_hdl> open;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            for (const auto& entry : ids)
+                open.push_back(entry.first);
+        }
+        for (const auto& hdl : open) {
+            websocketpp::lib::error_code wec;
+            connection_ptr con = server.get_con_from_hdl(hdl, wec);
+            if (!wec && con->get_state() == websocketpp::session::state::open)
+                con->close(websocketpp::close::status::going_away, "", wec);
+        }
+    });
+    // The run loop ends by itself once the closing handshakes are done; whatever is still
+    // pending after that (e.g. a client stuck half-way in TLS) is dropped.
+    if (!wait_locked(std::chrono::seconds(3), [this] { return io_done; }))
+        server.stop();
+    io_thread.join();
+    std::lock_guard<std::mutex> lock(mutex);
+    timers.clear();
+}
+
+void fake_cloud::impl::accept_next(tcp::acceptor& acceptor, bool ws)
+{
+    connection_ptr con = server.get_connection();
+    if (!con) {
+        log("fake-cloud: cannot create a connection");
+        return;
+    }
+    acceptor.async_accept(con->get_raw_socket(), [this, con, ws, &acceptor](const boost::system::error_code& aec) {
+        if (aec)
+            return;  // the acceptor was closed; the unused connection goes with this handler
+        guarded("accept", [&] {
+            if (ws)
+                on_ws_accept(con);
+            else
+                con->start();
+        });
+        accept_next(acceptor, ws);
+    });
+}
+
+void fake_cloud::impl::on_ws_accept(connection_ptr con)
+{
+    ws_handshake hs;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++ws_accepts;
+        if (!queued_handshakes.empty()) {
+            hs = queued_handshakes.front();
+            queued_handshakes.pop_front();
+        } else {
+            hs = default_handshake;
+        }
+        scripts[con->get_handle()] = hs;
+        bump();
+    }
+    switch (hs.mode) {
+    case ws_handshake::hang_up:
+        log("ws: TCP connection closed at once");
+        hang_up(con);
+        return;
+    case ws_handshake::never_answer:
+        log("ws: TCP connection held without an answer");
+        held.push_back(con);
+        return;
+    default:
+        break;
+    }
+    if (hs.delay_ms > 0) {
+        schedule(hs.delay_ms, [this, con](bool cancelled) {
+            if (cancelled)
+                hang_up(con);
+            else
+                con->start();
+        });
+        return;
+    }
+    con->start();
+}
+
+void fake_cloud::impl::hang_up(connection_ptr con)
+{
+    boost::system::error_code ec;
+    con->get_raw_socket().close(ec);
+    std::lock_guard<std::mutex> lock(mutex);
+    scripts.erase(con->get_handle());
+}
+
+template <typename F>
+void fake_cloud::impl::guarded(const char* what, F fn)
+{
+    // Nothing may escape into websocketpp's I/O loop.
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        log(std::string("fake-cloud: ") + what + " handler failed: " + e.what());
+    } catch (...) {
+        log(std::string("fake-cloud: ") + what + " handler failed");
+    }
+}
+
+void fake_cloud::impl::log(const std::string& line)
+{
+    std::function<void(const std::string&)> out;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        out = logger;
+    }
+    if (out)
+        out(line);
+}
+
+void fake_cloud::impl::schedule(int ms, std::function<void(bool cancelled)> fn)
+{
+    auto timer = std::make_shared<boost::asio::steady_timer>(server.get_io_service());
+    std::unique_lock<std::mutex> lock(mutex);
+    if (stopping) {
+        lock.unlock();
+        fn(true);
+        return;
+    }
+    // All timer operations happen under the lock, so shutdown's cancel never races them.
+    timers.insert(timer);
+    timer->expires_after(std::chrono::milliseconds(ms));
+    timer->async_wait([this, timer, fn](const boost::system::error_code& ec) {
+        bool cancelled;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            timers.erase(timer);
+            cancelled = ec || stopping;
+        }
+        guarded("timer", [&] { fn(cancelled); });
+    });
+}
+
+// ---- identity endpoint ----
+
+void fake_cloud::impl::on_http(connection_hdl hdl)
+{
+    connection_ptr con = server.get_con_from_hdl(hdl);
+    token_request req;
+    req.method = con->get_request().get_method();
+    req.target = con->get_resource();
+    req.headers = copy_headers(con->get_request().get_headers());
+    req.body = con->get_request_body();
+    req.received = std::chrono::system_clock::now();
+
+    token_reply reply;
+    std::size_t number;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        requests.push_back(req);
+        number = requests.size();
+        if (!queued_replies.empty()) {
+            reply = queued_replies.front();
+            queued_replies.pop_front();
+        } else {
+            reply = default_reply;
+        }
+        bump();
+    }
+    log("token request #" + std::to_string(number) + ": " + req.method + " " + req.target);
+
+    bool deferred = reply.delay_ms > 0 || reply.refuse || !reply.raw.empty();
+    if (deferred) {
+        con->defer_http_response();
+        std::lock_guard<std::mutex> lock(mutex);
+        ++deferred_http;
+    }
+    if (reply.delay_ms > 0) {
+        schedule(reply.delay_ms, [this, con, reply, number](bool cancelled) {
+            if (cancelled)
+                end_http_without_answer(con);
+            else
+                answer_token(con, reply, number, true);
+        });
+        return;
+    }
+    answer_token(con, reply, number, deferred);
+}
+
+void fake_cloud::impl::answer_token(connection_ptr con, const token_reply& reply, std::size_t number,
+                                    bool deferred)
+{
+    if (reply.refuse) {
+        end_http_without_answer(con);
+        log("token request #" + std::to_string(number) + ": closed without an answer");
+    } else if (!reply.raw.empty()) {
+        auto bytes = std::make_shared<std::string>(reply.raw);
+        // The response is deferred, so websocketpp has no operation pending on this socket.
+        boost::asio::async_write(con->get_socket(), boost::asio::buffer(*bytes),
+                                 [this, con, bytes](const boost::system::error_code&, std::size_t) {
+                                     end_http_without_answer(con);
+                                 });
+        log("token request #" + std::to_string(number) + ": raw answer of " + std::to_string(bytes->size()) +
+            " bytes");
+    } else {
+        con->set_status(static_cast<websocketpp::http::status_code::value>(reply.status));
+        if (!reply.header_name.empty())
+            con->append_header(reply.header_name, token_text(reply, number));
+        con->append_header("Content-Type", "application/json");
+        con->set_body("{}");
+        if (deferred) {
+            websocketpp::lib::error_code ec;
+            con->send_http_response(ec);
+            std::lock_guard<std::mutex> lock(mutex);
+            --deferred_http;
+        }
+        log("token request #" + std::to_string(number) + ": answered " + std::to_string(reply.status));
+    }
+    std::lock_guard<std::mutex> lock(mutex);
+    ++replies_sent;
+    bump();
+}
+
+void fake_cloud::impl::end_http_without_answer(connection_ptr con)
+{
+    // The same ending websocketpp gives an HTTP connection after its answer, minus the answer.
+    con->terminate(websocketpp::error::make_error_code(websocketpp::error::http_connection_ended));
+    std::lock_guard<std::mutex> lock(mutex);
+    --deferred_http;
+    bump();
+}
+
+// ---- WebSocket service ----
+
+bool fake_cloud::impl::on_validate(connection_hdl hdl)
+{
+    connection_ptr con = server.get_con_from_hdl(hdl);
+    ws_record rec;
+    rec.resource = con->get_resource();
+    rec.headers = copy_headers(con->get_request().get_headers());
+    rec.has_auth_token = has_header(rec.headers, "X-Auth-Token");
+    rec.auth_token = find_header(rec.headers, "X-Auth-Token");
+
+    ws_handshake hs;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        rec.id = static_cast<int>(records.size()) + 1;
+        records.push_back(rec);
+        handles.push_back(hdl);
+        behaviours.emplace_back();
+        ids[hdl] = rec.id;
+        auto script = scripts.find(hdl);
+        if (script != scripts.end()) {
+            hs = script->second;
+            scripts.erase(script);
+        }
+        bump();
+    }
+    log("ws #" + std::to_string(rec.id) + ": handshake " + rec.resource +
+        (rec.has_auth_token ? " with X-Auth-Token" : " without X-Auth-Token"));
+
+    if (hs.mode == ws_handshake::refuse) {
+        con->set_status(static_cast<websocketpp::http::status_code::value>(hs.refuse_status));
+        log("ws #" + std::to_string(rec.id) + ": refused with " + std::to_string(hs.refuse_status));
+        return false;
+    }
+    return true;
+}
+
+void fake_cloud::impl::on_open(connection_hdl hdl)
+{
+    int id;
+    behaviour_factory make;
+    ws_record snapshot;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        id = id_of(hdl);
+        if (id == 0)
+            return;
+        records[id - 1].opened = true;
+        snapshot = records[id - 1];
+        make = factory;
+        bump();
+    }
+    log("ws #" + std::to_string(id) + ": open");
+
+    auto b = std::make_shared<behaviour>(make ? make(snapshot) : record_only());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        behaviours[id - 1] = b;
+    }
+    if (b->on_open) {
+        session s(owner, id);
+        b->on_open(s);
+    }
+}
+
+void fake_cloud::impl::on_message(connection_hdl hdl, message_ptr msg)
+{
+    ws_message m;
+    m.binary = msg->get_opcode() == websocketpp::frame::opcode::binary;
+    m.data = msg->get_payload();
+    int id;
+    std::shared_ptr<behaviour> b;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        id = id_of(hdl);
+        if (id == 0)
+            return;
+        records[id - 1].messages.push_back(m);
+        b = behaviours[id - 1];
+        bump();
+    }
+    if (m.binary)
+        log("ws #" + std::to_string(id) + ": binary, " + std::to_string(m.data.size()) + " bytes");
+    else
+        log("ws #" + std::to_string(id) + ": text " + m.data.substr(0, 400));
+    if (b && b->on_message) {
+        session s(owner, id);
+        b->on_message(s, m);
+    }
+}
+
+void fake_cloud::impl::on_close(connection_hdl hdl)
+{
+    connection_ptr con = server.get_con_from_hdl(hdl);
+    auto code = con->get_remote_close_code();
+    std::string reason = con->get_remote_close_reason();
+    int id;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        id = id_of(hdl);
+        if (id == 0)
+            return;
+        ws_record& rec = records[id - 1];
+        rec.ended = true;
+        // 1006 never travels in a frame: websocketpp reports it when no close frame came.
+        rec.close_received = code != websocketpp::close::status::abnormal_close;
+        rec.close_code = rec.close_received ? code : 0;
+        rec.close_reason = reason;
+        ids.erase(hdl);
+        behaviours[id - 1].reset();
+        bump();
+    }
+    log("ws #" + std::to_string(id) + ": closed, " +
+        (code == websocketpp::close::status::abnormal_close
+             ? std::string("no close frame")
+             : "code " + std::to_string(code) + " reason \"" + reason + "\""));
+}
+
+void fake_cloud::impl::on_fail(connection_hdl hdl)
+{
+    int id;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        scripts.erase(hdl);
+        id = id_of(hdl);
+        if (id == 0)
+            return;  // failed before the upgrade request (TCP or TLS)
+        records[id - 1].ended = true;
+        ids.erase(hdl);
+        behaviours[id - 1].reset();
+        bump();
+    }
+    log("ws #" + std::to_string(id) + ": failed");
+}
+
+void fake_cloud::impl::on_interrupt(connection_hdl hdl)
+{
+    // Only drop() interrupts. Runs on the connection's strand, so the socket is ours to cut;
+    // the peer sees the TCP stream end without a close frame.
+    connection_ptr con = server.get_con_from_hdl(hdl);
+    boost::system::error_code ec;
+    con->get_raw_socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);
+}
+
+connection_ptr fake_cloud::impl::live_connection(int id)
+{
+    connection_hdl hdl;
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (id < 1 || id > static_cast<int>(records.size()))
+            return connection_ptr();
+        // A client may see the open a moment before the server does: a test acting on cue right
+        // after its client opened waits for that. Never on the I/O thread, which would open it.
+        if (std::this_thread::get_id() != io_thread_id)
+            changed.wait_for(lock, std::chrono::seconds(2),
+                             [&] { return records[id - 1].opened || records[id - 1].ended; });
+        if (records[id - 1].ended || !records[id - 1].opened)
+            return connection_ptr();
+        hdl = handles[id - 1];
+    }
+    websocketpp::lib::error_code ec;
+    connection_ptr con = server.get_con_from_hdl(hdl, ec);
+    if (ec || con->get_state() != websocketpp::session::state::open)
+        return connection_ptr();
+    return con;
+}
+
+// ---- public surface ----
+
+fake_cloud::fake_cloud(unsigned short token_port, unsigned short ws_port)
+    : m_impl(new impl(this, token_port, ws_port))
+{
+}
+
+fake_cloud::~fake_cloud() = default;
+
+unsigned short fake_cloud::token_port() const
+{
+    return m_impl->token_port;
+}
+
+unsigned short fake_cloud::ws_port() const
+{
+    return m_impl->ws_port;
+}
+
+std::string fake_cloud::token_url() const
+{
+    return "https://127.0.0.1:" + std::to_string(m_impl->token_port) + "/v3/auth/tokens";
+}
+
+std::string fake_cloud::ws_url(const std::string& path) const
+{
+    std::string p = path.empty() || path[0] != '/' ? "/" + path : path;
+    return "wss://127.0.0.1:" + std::to_string(m_impl->ws_port) + p;
+}
+
+void fake_cloud::set_token_reply(const token_reply& reply)
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->default_reply = reply;
+}
+
+void fake_cloud::queue_token_reply(const token_reply& reply)
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->queued_replies.push_back(reply);
+}
+
+std::vector<token_request> fake_cloud::token_requests() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->requests;
+}
+
+std::size_t fake_cloud::token_request_count() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->requests.size();
+}
+
+bool fake_cloud::wait_for_token_requests(std::size_t n, std::chrono::milliseconds timeout) const
+{
+    return m_impl->wait_locked(timeout, [this, n] { return m_impl->requests.size() >= n; });
+}
+
+std::size_t fake_cloud::token_replies_sent() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->replies_sent;
+}
+
+bool fake_cloud::wait_for_token_replies(std::size_t n, std::chrono::milliseconds timeout) const
+{
+    return m_impl->wait_locked(timeout, [this, n] { return m_impl->replies_sent >= n; });
+}
+
+void fake_cloud::set_handshake(const ws_handshake& handshake)
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->default_handshake = handshake;
+}
+
+void fake_cloud::queue_handshake(const ws_handshake& handshake)
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->queued_handshakes.push_back(handshake);
+}
+
+void fake_cloud::set_behaviour(const behaviour& b)
+{
+    set_behaviour_factory([b](const ws_record&) { return b; });
+}
+
+void fake_cloud::set_behaviour_factory(behaviour_factory factory)
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->factory = std::move(factory);
+}
+
+std::size_t fake_cloud::ws_accept_count() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->ws_accepts;
+}
+
+bool fake_cloud::wait_for_ws_accepts(std::size_t n, std::chrono::milliseconds timeout) const
+{
+    return m_impl->wait_locked(timeout, [this, n] { return m_impl->ws_accepts >= n; });
+}
+
+std::vector<ws_record> fake_cloud::connections() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->records;
+}
+
+std::size_t fake_cloud::connection_count() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->records.size();
+}
+
+ws_record fake_cloud::connection(int id) const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    if (id < 1 || id > static_cast<int>(m_impl->records.size()))
+        return ws_record();
+    return m_impl->records[id - 1];
+}
+
+bool fake_cloud::wait_for_connections(std::size_t n, std::chrono::milliseconds timeout) const
+{
+    return m_impl->wait_locked(timeout, [this, n] { return m_impl->records.size() >= n; });
+}
+
+bool fake_cloud::wait_for_open(int id, std::chrono::milliseconds timeout) const
+{
+    return m_impl->wait_locked(timeout, [this, id] {
+        return id >= 1 && id <= static_cast<int>(m_impl->records.size()) && m_impl->records[id - 1].opened;
+    });
+}
+
+bool fake_cloud::wait_for_messages(int id, std::size_t n, std::chrono::milliseconds timeout) const
+{
+    return m_impl->wait_locked(timeout, [this, id, n] {
+        return id >= 1 && id <= static_cast<int>(m_impl->records.size()) &&
+               m_impl->records[id - 1].messages.size() >= n;
+    });
+}
+
+bool fake_cloud::wait_for_end(int id, std::chrono::milliseconds timeout) const
+{
+    return m_impl->wait_locked(timeout, [this, id] {
+        return id >= 1 && id <= static_cast<int>(m_impl->records.size()) && m_impl->records[id - 1].ended;
+    });
+}
+
+bool fake_cloud::send_text(int id, const std::string& text)
+{
+    connection_ptr con = m_impl->live_connection(id);
+    if (!con)
+        return false;
+    return !con->send(text, websocketpp::frame::opcode::text);
+}
+
+bool fake_cloud::send_binary(int id, const std::string& data)
+{
+    connection_ptr con = m_impl->live_connection(id);
+    if (!con)
+        return false;
+    return !con->send(data, websocketpp::frame::opcode::binary);
+}
+
+bool fake_cloud::close(int id, std::uint16_t code, const std::string& reason)
+{
+    connection_ptr con = m_impl->live_connection(id);
+    if (!con)
+        return false;
+    websocketpp::lib::error_code ec;
+    con->close(code, reason, ec);
+    return !ec;
+}
+
+bool fake_cloud::drop(int id)
+{
+    connection_ptr con = m_impl->live_connection(id);
+    if (!con)
+        return false;
+    return !con->interrupt();
+}
+
+void fake_cloud::after(int id, int ms, std::function<void(session&)> fn)
+{
+    m_impl->schedule(ms, [this, id, fn](bool cancelled) {
+        if (cancelled)
+            return;
+        session s(this, id);
+        fn(s);
+    });
+}
+
+bool fake_cloud::wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) const
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::unique_lock<std::mutex> lock(m_impl->mutex);
+    for (;;) {
+        std::uint64_t seen = m_impl->change_count;
+        lock.unlock();
+        if (pred())
+            return true;
+        lock.lock();
+        if (!m_impl->changed.wait_until(lock, deadline, [&] { return m_impl->change_count != seen; })) {
+            lock.unlock();
+            return pred();
+        }
+    }
+}
+
+void fake_cloud::set_logger(std::function<void(const std::string&)> logger)
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->logger = std::move(logger);
+}
+
+// ---- session ----
+
+ws_record session::record() const
+{
+    return m_cloud->connection(m_id);
+}
+
+bool session::send_text(const std::string& text)
+{
+    return m_cloud->send_text(m_id, text);
+}
+
+bool session::send_binary(const std::string& data)
+{
+    return m_cloud->send_binary(m_id, data);
+}
+
+bool session::close(std::uint16_t code, const std::string& reason)
+{
+    return m_cloud->close(m_id, code, reason);
+}
+
+bool session::drop()
+{
+    return m_cloud->drop(m_id);
+}
+
+void session::after(int ms, std::function<void(session&)> fn)
+{
+    m_cloud->after(m_id, ms, std::move(fn));
+}
+
+}  // namespace fakecloud

@@ -1,0 +1,203 @@
+// Local fake of the cloud speech service, for tests and the demo.
+//
+// One fake_cloud listens on two ports of 127.0.0.1 (ephemeral unless given) with a self-signed
+// certificate made in memory at start:
+//   - the identity endpoint on token_port(): any HTTPS/1.1 request, e.g. a POST to token_url() =
+//     https://127.0.0.1:PORT/v3/auth/tokens, is answered 201 with "X-Subject-Token: fake-token-<n>"
+//     (n = the request's number) unless scripted otherwise (token_reply);
+//   - the WebSocket service on ws_port(): any wss path, ws_url(path) = wss://127.0.0.1:PORT<path>.
+// Two ports, so that handshake scripts (which act at TCP accept) never catch a token request.
+// Clients must not verify the certificate (both of ours don't).
+//
+// Recording: every token request (token_requests()) and every WebSocket handshake that reached the
+// server (connections(), ids 1, 2, ... in arrival order), with its path, handshake headers, every text
+// and binary message received (byte exact, in order) and the close code and reason it received, or
+// that the connection ended without a close frame (dropped).
+//
+// Scripting, per test:
+//   - token answers: set_token_reply() for every request, queue_token_reply() for the next ones (FIFO,
+//     then back to the default): status, header name spelling or none, token text or length, delay,
+//     close without an answer, or raw answer bytes;
+//   - handshakes, per TCP connection to the service port: set_handshake() / queue_handshake(): accept,
+//     refuse with an HTTP status, never answer (TCP accepted, TLS never answered, held until the fake
+//     stops), hang up at once, or any of these after a delay; ws_accept_count() counts the TCP
+//     connections, connections() only those whose upgrade request arrived;
+//   - behaviour of an open connection: set_behaviour() / set_behaviour_factory(); a behaviour gets the
+//     open and each received message with a session through which it can send_text, send_binary,
+//     close(code, reason), drop (no close frame) or schedule work with after(). Recognition and
+//     synthesis scripts are plain functions returning a behaviour, in their own files;
+//   - on cue from the test: send_text(id, ...), send_binary(id, ...), close(id, ...), drop(id).
+//
+// Threads: the fake runs one I/O thread; behaviour callbacks run on it, so they must not block
+// (use session::after for anything later). Every public member is thread-safe. Accessors return
+// copies. The wait_* helpers return false on time-out, so tests need no sleeps. send_text, close,
+// drop ... called by a test wait up to 2 s for the server side of a just-opened connection.
+// The destructor stops listening, closes open connections with 1001, ends held and delayed ones
+// and joins its thread (within about 3 s even when a client misbehaves).
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace fakecloud {
+
+using header_list = std::vector<std::pair<std::string, std::string>>;
+
+// Case-insensitive look-up; "" when absent.
+std::string find_header(const header_list& headers, const std::string& name);
+bool has_header(const header_list& headers, const std::string& name);
+
+// A token of exactly `length` bytes ("0123456789abcdef" repeated), as token_reply::token_length makes it.
+std::string make_token(std::size_t length);
+
+// One request the identity endpoint received.
+struct token_request {
+    std::string method;                               // "POST"
+    std::string target;                               // path and query, e.g. "/v3/auth/tokens"
+    header_list headers;                              // as received (names in the client's spelling)
+    std::string body;
+    std::chrono::system_clock::time_point received;   // wall clock, for schedule tests
+    std::string header(const std::string& name) const { return find_header(headers, name); }
+};
+
+// How to answer one token request.
+struct token_reply {
+    int status = 201;
+    std::string header_name = "X-Subject-Token";  // "" sends no token header at all
+    std::string token;                             // "" with token_length 0: "fake-token-<request number>"
+    std::size_t token_length = 0;                  // > 0: make_token(token_length)
+    int delay_ms = 0;                              // wait this long before answering (or refusing)
+    bool refuse = false;                           // close the connection without any answer
+    std::string raw;                               // non-empty: written as the whole answer, then closed
+};
+
+// How to answer one WebSocket handshake.
+struct ws_handshake {
+    enum mode_e {
+        accept,        // open the connection
+        refuse,        // answer the upgrade with refuse_status
+        never_answer,  // accept TCP, never start TLS
+        hang_up        // accept TCP and close it at once
+    };
+    mode_e mode = accept;
+    int refuse_status = 403;  // for refuse
+    int delay_ms = 0;         // for accept and refuse: start TLS this much after the TCP accept
+};
+
+struct ws_message {
+    bool binary = false;
+    std::string data;
+};
+
+// One WebSocket handshake that reached the server, and what became of it.
+struct ws_record {
+    int id = 0;                  // 1, 2, ... in order of arrival
+    std::string resource;        // path with query, e.g. "/v1/sentence-stream?x=1"
+    header_list headers;         // the upgrade request's headers
+    bool has_auth_token = false; // "X-Auth-Token" present
+    std::string auth_token;      // its value
+    bool opened = false;         // the handshake was accepted and the connection opened
+    std::vector<ws_message> messages;  // received, in order
+    bool ended = false;          // the connection is gone (closed, dropped, refused or failed)
+    bool close_received = false; // a close frame arrived from the client
+    int close_code = 0;          // its code (1005 when the frame had none)
+    std::string close_reason;
+    bool dropped() const { return opened && ended && !close_received; }
+    std::string header(const std::string& name) const { return find_header(headers, name); }
+};
+
+class fake_cloud;
+
+// Handle on one connection for behaviours (and for tests); cheap to copy, usable from any thread.
+// Operations on a connection that is gone return false.
+class session {
+public:
+    session(fake_cloud* cloud, int id) : m_cloud(cloud), m_id(id) {}
+    int id() const { return m_id; }
+    ws_record record() const;
+    bool send_text(const std::string& text);
+    bool send_binary(const std::string& data);
+    bool close(std::uint16_t code, const std::string& reason);
+    bool drop();  // end TCP without a close frame
+    // Run fn on the fake's I/O threads after ms milliseconds (skipped when the fake stops first).
+    void after(int ms, std::function<void(session&)> fn);
+
+private:
+    fake_cloud* m_cloud;
+    int m_id;
+};
+
+// Behaviour of one open connection; either callback may be empty.
+struct behaviour {
+    std::function<void(session&)> on_open;
+    std::function<void(session&, const ws_message&)> on_message;
+};
+// Called once per opened connection, so each connection can get fresh state.
+using behaviour_factory = std::function<behaviour(const ws_record&)>;
+
+behaviour record_only();      // the default: records, never answers
+behaviour echo_behaviour();   // sends every message back with its opcode
+
+class fake_cloud {
+public:
+    // Port 0: ephemeral. Throws std::runtime_error when it cannot listen.
+    explicit fake_cloud(unsigned short token_port = 0, unsigned short ws_port = 0);
+    ~fake_cloud();
+    fake_cloud(const fake_cloud&) = delete;
+    fake_cloud& operator=(const fake_cloud&) = delete;
+
+    unsigned short token_port() const;
+    unsigned short ws_port() const;
+    std::string token_url() const;                              // https://127.0.0.1:TOKEN_PORT/v3/auth/tokens
+    std::string ws_url(const std::string& path = "/") const;    // wss://127.0.0.1:WS_PORT<path>
+
+    // Identity endpoint.
+    void set_token_reply(const token_reply& reply);
+    void queue_token_reply(const token_reply& reply);
+    std::vector<token_request> token_requests() const;
+    std::size_t token_request_count() const;
+    bool wait_for_token_requests(std::size_t n, std::chrono::milliseconds timeout) const;
+    // Requests answered (or refused) so far; a request counts once its answer left.
+    std::size_t token_replies_sent() const;
+    bool wait_for_token_replies(std::size_t n, std::chrono::milliseconds timeout) const;
+
+    // WebSocket service.
+    void set_handshake(const ws_handshake& handshake);
+    void queue_handshake(const ws_handshake& handshake);
+    void set_behaviour(const behaviour& b);
+    void set_behaviour_factory(behaviour_factory factory);
+    std::size_t ws_accept_count() const;  // TCP connections accepted on the service port
+    bool wait_for_ws_accepts(std::size_t n, std::chrono::milliseconds timeout) const;
+    std::vector<ws_record> connections() const;
+    std::size_t connection_count() const;
+    ws_record connection(int id) const;  // an empty record (id 0) when unknown
+    bool wait_for_connections(std::size_t n, std::chrono::milliseconds timeout) const;
+    bool wait_for_open(int id, std::chrono::milliseconds timeout) const;
+    bool wait_for_messages(int id, std::size_t n, std::chrono::milliseconds timeout) const;
+    bool wait_for_end(int id, std::chrono::milliseconds timeout) const;  // closed, dropped or failed
+
+    bool send_text(int id, const std::string& text);
+    bool send_binary(int id, const std::string& data);
+    bool close(int id, std::uint16_t code, const std::string& reason);
+    bool drop(int id);
+    void after(int id, int ms, std::function<void(session&)> fn);
+
+    // Waits until pred() holds, re-checking it after every recorded change; pred runs without locks.
+    bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) const;
+
+    // One line per event (request, open, close, ...), for the program's console; may be empty.
+    void set_logger(std::function<void(const std::string&)> logger);
+
+    struct impl;
+
+private:
+    std::unique_ptr<impl> m_impl;
+};
+
+}  // namespace fakecloud

@@ -1,0 +1,89 @@
+// fake-cloud: the local fake cloud service as a program, for trying the plug-ins by hand.
+// Prints where it listens, logs what it receives, and runs until SIGINT or SIGTERM.
+#include "fake_cloud.h"
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+namespace {
+
+void usage()
+{
+    std::printf("usage: fake-cloud [--port N] [--ws-port N] [--token TEXT]\n"
+                "  --port N      identity endpoint on 127.0.0.1:N (default: an ephemeral port)\n"
+                "  --ws-port N   WebSocket service on 127.0.0.1:N (default: --port + 1 when --port is\n"
+                "                given, else an ephemeral port)\n"
+                "  --token TEXT  answer every token request with this token\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    long port = 0;
+    long ws_port = -1;
+    std::string token;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        if ((arg == "--port" || arg == "--ws-port") && i + 1 < argc) {
+            char* end = nullptr;
+            long value = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || value < 0 || value > 65535) {
+                std::fprintf(stderr, "fake-cloud: bad port %s\n", argv[i]);
+                return 2;
+            }
+            (arg == "--port" ? port : ws_port) = value;
+        } else if (arg == "--token" && i + 1 < argc) {
+            token = argv[++i];
+        } else if (arg == "-h" || arg == "--help") {
+            usage();
+            return 0;
+        } else {
+            usage();
+            return 2;
+        }
+    }
+
+    // Block the stop signals before any thread starts, so that only sigwait below sees them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+
+    try {
+        if (ws_port < 0)
+            ws_port = port > 0 && port < 65535 ? port + 1 : 0;
+        fakecloud::fake_cloud cloud(static_cast<unsigned short>(port), static_cast<unsigned short>(ws_port));
+        if (!token.empty()) {
+            fakecloud::token_reply reply;
+            reply.token = token;
+            cloud.set_token_reply(reply);
+        }
+        cloud.set_logger([](const std::string& line) {
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        });
+        std::printf("fake-cloud listening on 127.0.0.1:%u (token) and 127.0.0.1:%u (wss)\n", cloud.token_port(),
+                    cloud.ws_port());
+        std::printf("token url: %s\n", cloud.token_url().c_str());
+        std::printf("wss url:   %s\n", cloud.ws_url("/").c_str());
+        std::fflush(stdout);
+
+        int sig = 0;
+        sigwait(&stop_signals, &sig);
+        std::printf("fake-cloud stopping (%s)\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+        std::fflush(stdout);
+        cloud.set_logger(nullptr);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "fake-cloud: %s\n", e.what());
+        return 1;
+    }
+    return 0;
+}

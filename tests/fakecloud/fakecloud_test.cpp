@@ -1,0 +1,548 @@
+// The fake cloud driven by the same kinds of clients the plug-ins use: libcurl for the token and a
+// websocketpp TLS client for the service, over real TLS on 127.0.0.1.
+#include "fake_cloud.h"
+
+#include <curl/curl.h>
+#include <gtest/gtest.h>
+
+#include <websocketpp/client.hpp>
+#include <websocketpp/config/asio_client.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using fakecloud::fake_cloud;
+
+namespace {
+
+// ---- libcurl side ----
+
+struct http_result {
+    CURLcode code = CURLE_OK;
+    long status = 0;
+    std::string headers;
+    std::string body;
+};
+
+size_t append_to(char* data, size_t size, size_t count, void* user)
+{
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+http_result post(const std::string& url, const std::string& body, long timeout_ms = 10000)
+{
+    http_result r;
+    CURL* curl = curl_easy_init();
+    curl_slist* headers = curl_slist_append(nullptr, "Content-type: application/json");
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_POST, 1L);
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+    curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE, static_cast<long>(body.size()));
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+    curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, timeout_ms);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, append_to);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, append_to);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &r.headers);
+    r.code = curl_easy_perform(curl);
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &r.status);
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return r;
+}
+
+const char* k_body =
+    R"({"auth": {"identity": {"methods": ["password"],"password": {"user": {"name": "u","password": "p","domain": {"name": "d"}}}},"scope": {"project": {"name": "s"}}}})";
+
+// ---- websocketpp side: one client connection per object ----
+
+using client_t = websocketpp::client<websocketpp::config::asio_tls_client>;
+
+class ws_client {
+public:
+    enum state_e { connecting, open, failed, closed };
+
+    ws_client()
+    {
+        m_client.clear_access_channels(websocketpp::log::alevel::all);
+        m_client.clear_error_channels(websocketpp::log::elevel::all);
+        m_client.init_asio();
+        m_client.start_perpetual();
+        m_client.set_tls_init_handler([](websocketpp::connection_hdl) {
+            auto ctx = std::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::sslv23);
+            ctx->set_verify_mode(boost::asio::ssl::verify_none);
+            return ctx;
+        });
+        m_thread = std::thread([this] { m_client.run(); });
+    }
+
+    ~ws_client()
+    {
+        m_client.stop_perpetual();
+        if (state() == open) {
+            close(1000, "");
+            wait_state([](state_e s) { return s != open; }, 2s);
+        }
+        m_client.stop();
+        m_thread.join();
+    }
+
+    // Returns the state reached (open, failed or closed), or connecting when `wait` ran out first.
+    state_e connect(const std::string& url, const fakecloud::header_list& headers = {},
+                    long open_timeout_ms = 5000, std::chrono::milliseconds wait = 10s)
+    {
+        websocketpp::lib::error_code ec;
+        m_con = m_client.get_connection(url, ec);
+        if (ec)
+            return failed;
+        for (const auto& h : headers)
+            m_con->append_header(h.first, h.second);
+        m_con->set_open_handshake_timeout(open_timeout_ms);
+        m_con->set_open_handler([this](websocketpp::connection_hdl) { set_state(open); });
+        m_con->set_fail_handler([this](websocketpp::connection_hdl) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_response_code = m_con->get_response_code();
+            }
+            set_state(failed);
+        });
+        m_con->set_close_handler([this](websocketpp::connection_hdl) {
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_close_code = m_con->get_remote_close_code();
+                m_close_reason = m_con->get_remote_close_reason();
+            }
+            set_state(closed);
+        });
+        m_con->set_message_handler([this](websocketpp::connection_hdl, client_t::message_ptr m) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_messages.push_back({m->get_opcode() == websocketpp::frame::opcode::binary, m->get_payload()});
+            m_cv.notify_all();
+        });
+        m_con->set_interrupt_handler([this](websocketpp::connection_hdl) {
+            boost::system::error_code ignored;
+            m_con->get_raw_socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
+        });
+        m_client.connect(m_con);
+        wait_state([](state_e s) { return s != connecting; }, wait);
+        return state();
+    }
+
+    void send(const std::string& data, bool binary)
+    {
+        auto ec = m_con->send(data, binary ? websocketpp::frame::opcode::binary : websocketpp::frame::opcode::text);
+        EXPECT_FALSE(ec) << ec.message();
+    }
+    void close(std::uint16_t code, const std::string& reason)
+    {
+        websocketpp::lib::error_code ec;
+        m_con->close(code, reason, ec);
+    }
+    void drop() { m_con->interrupt(); }
+
+    state_e state() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_state;
+    }
+    template <typename P>
+    bool wait_state(P pred, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, timeout, [&] { return pred(m_state); });
+    }
+    bool wait_messages(std::size_t n)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, 5s, [&] { return m_messages.size() >= n; });
+    }
+    std::vector<fakecloud::ws_message> messages() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_messages;
+    }
+    int close_code() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_close_code;
+    }
+    std::string close_reason() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_close_reason;
+    }
+    int response_code() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_response_code;
+    }
+
+private:
+    void set_state(state_e s)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_state = s;
+        m_cv.notify_all();
+    }
+
+    client_t m_client;
+    std::thread m_thread;
+    client_t::connection_ptr m_con;
+    mutable std::mutex m_mutex;
+    std::condition_variable m_cv;
+    state_e m_state = connecting;
+    std::vector<fakecloud::ws_message> m_messages;
+    int m_close_code = 0;
+    std::string m_close_reason;
+    int m_response_code = 0;
+};
+
+}  // namespace
+
+// ---- identity endpoint ----
+
+TEST(FakeCloudToken, DefaultAnswerAndRecordedRequest)
+{
+    fake_cloud cloud;
+    http_result r = post(cloud.token_url(), k_body);
+    ASSERT_EQ(r.code, CURLE_OK) << curl_easy_strerror(r.code);
+    EXPECT_EQ(r.status, 201);
+    EXPECT_NE(r.headers.find("\r\nX-Subject-Token: fake-token-1\r\n"), std::string::npos) << r.headers;
+
+    r = post(cloud.token_url(), k_body);
+    EXPECT_NE(r.headers.find("\r\nX-Subject-Token: fake-token-2\r\n"), std::string::npos) << r.headers;
+
+    auto requests = cloud.token_requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].method, "POST");
+    EXPECT_EQ(requests[0].target, "/v3/auth/tokens");
+    EXPECT_EQ(requests[0].body, k_body);
+    EXPECT_EQ(requests[0].header("content-type"), "application/json");
+    // The client's own spelling is kept.
+    bool spelled = false;
+    for (const auto& h : requests[0].headers)
+        spelled = spelled || h.first == "Content-type";
+    EXPECT_TRUE(spelled);
+}
+
+TEST(FakeCloudToken, ScriptedAnswers)
+{
+    struct row {
+        const char* name;
+        fakecloud::token_reply reply;
+        long status;
+        std::string expected_line;  // "" when the answer must carry no token line at all
+    };
+    auto reply = [](int status, const char* header, std::string token, std::size_t length) {
+        fakecloud::token_reply r;
+        r.status = status;
+        r.header_name = header;
+        r.token = token;
+        r.token_length = length;
+        return r;
+    };
+    const row rows[] = {
+        {"unauthorised", reply(401, "", "", 0), 401, ""},
+        {"server error with token", reply(500, "X-Subject-Token", "t", 0), 500, "\r\nX-Subject-Token: t\r\n"},
+        {"lower-case name", reply(201, "x-subject-token", "abc", 0), 201, "\r\nx-subject-token: abc\r\n"},
+        {"no token header", reply(201, "", "", 0), 201, ""},
+        {"10239 bytes", reply(201, "X-Subject-Token", "", 10239), 201,
+         "\r\nX-Subject-Token: " + fakecloud::make_token(10239) + "\r\n"},
+        {"10240 bytes", reply(201, "X-Subject-Token", "", 10240), 201,
+         "\r\nX-Subject-Token: " + fakecloud::make_token(10240) + "\r\n"},
+    };
+    fake_cloud cloud;
+    for (const row& r : rows) {
+        cloud.set_token_reply(r.reply);
+        http_result got = post(cloud.token_url(), k_body);
+        ASSERT_EQ(got.code, CURLE_OK) << r.name;
+        EXPECT_EQ(got.status, r.status) << r.name;
+        if (r.expected_line.empty())
+            EXPECT_EQ(got.headers.find("ubject-"), std::string::npos) << r.name << ": " << got.headers;
+        else
+            EXPECT_NE(got.headers.find(r.expected_line), std::string::npos) << r.name;
+    }
+    EXPECT_EQ(fakecloud::make_token(10240).size(), 10240u);
+}
+
+TEST(FakeCloudToken, QueuedAnswersComeFirstThenTheDefault)
+{
+    fake_cloud cloud;
+    fakecloud::token_reply fail;
+    fail.status = 500;
+    cloud.queue_token_reply(fail);
+    fakecloud::token_reply fixed;
+    fixed.token = "steady";
+    cloud.set_token_reply(fixed);
+
+    EXPECT_EQ(post(cloud.token_url(), k_body).status, 500);
+    EXPECT_NE(post(cloud.token_url(), k_body).headers.find("X-Subject-Token: steady\r\n"), std::string::npos);
+    EXPECT_NE(post(cloud.token_url(), k_body).headers.find("X-Subject-Token: steady\r\n"), std::string::npos);
+}
+
+TEST(FakeCloudToken, RefusedDelayedAndRawAnswers)
+{
+    fake_cloud cloud;
+    fakecloud::token_reply refuse;
+    refuse.refuse = true;
+    cloud.queue_token_reply(refuse);
+    EXPECT_EQ(post(cloud.token_url(), k_body).code, CURLE_GOT_NOTHING);
+
+    // A delay longer than the client's patience: the client times out, the fake still counts it.
+    fakecloud::token_reply slow;
+    slow.delay_ms = 600;
+    cloud.queue_token_reply(slow);
+    EXPECT_EQ(post(cloud.token_url(), k_body, 200).code, CURLE_OPERATION_TIMEDOUT);
+    EXPECT_TRUE(cloud.wait_for_token_replies(2, 5s));
+
+    fakecloud::token_reply raw;
+    raw.raw = "HTTP/1.1 201 Created\r\nX-Subject-Token:tight\r\nContent-Length: 0\r\n\r\n";
+    cloud.queue_token_reply(raw);
+    http_result r = post(cloud.token_url(), k_body);
+    EXPECT_EQ(r.code, CURLE_OK);
+    EXPECT_EQ(r.status, 201);
+    EXPECT_NE(r.headers.find("\r\nX-Subject-Token:tight\r\n"), std::string::npos) << r.headers;
+    EXPECT_EQ(cloud.token_request_count(), 3u);
+}
+
+TEST(FakeCloudToken, StopsPromptlyWhileAnAnswerIsDelayed)
+{
+    auto cloud = std::make_unique<fake_cloud>();
+    fakecloud::token_reply slow;
+    slow.delay_ms = 60000;
+    cloud->set_token_reply(slow);
+    std::string url = cloud->token_url();
+    http_result r;
+    std::thread client([&] { r = post(url, k_body); });
+    ASSERT_TRUE(cloud->wait_for_token_requests(1, 5s));
+    cloud.reset();  // must not wait for the minute
+    client.join();
+    EXPECT_EQ(r.code, CURLE_GOT_NOTHING);
+}
+
+// ---- WebSocket service ----
+
+TEST(FakeCloudWs, RecordsHandshakePathAndToken)
+{
+    fake_cloud cloud;
+    {
+        ws_client c;
+        ASSERT_EQ(c.connect(cloud.ws_url("/v1/sentence-stream?lang=en"), {{"X-Auth-Token", "tok-1"}}),
+                  ws_client::open);
+    }
+    {
+        ws_client c;
+        ASSERT_EQ(c.connect(cloud.ws_url("/tts")), ws_client::open);
+    }
+    ASSERT_TRUE(cloud.wait_for_end(2, 5s));
+    auto records = cloud.connections();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].id, 1);
+    EXPECT_EQ(records[0].resource, "/v1/sentence-stream?lang=en");
+    EXPECT_TRUE(records[0].has_auth_token);
+    EXPECT_EQ(records[0].auth_token, "tok-1");
+    EXPECT_NE(records[0].header("User-Agent").find("WebSocket++"), std::string::npos);
+    EXPECT_TRUE(records[0].opened);
+    EXPECT_EQ(records[1].resource, "/tts");
+    EXPECT_FALSE(records[1].has_auth_token);
+}
+
+TEST(FakeCloudWs, MessagesBothWaysByteForByte)
+{
+    fake_cloud cloud;
+    cloud.set_behaviour(fakecloud::echo_behaviour());
+    ws_client c;
+    ASSERT_EQ(c.connect(cloud.ws_url("/echo")), ws_client::open);
+
+    const std::string text = "{\"command\":\"START\"}\n";
+    std::string audio;
+    for (int i = 0; i < 320; ++i)
+        audio.push_back(static_cast<char>(i & 0xff));  // NULs and high bytes included
+    c.send(text, false);
+    c.send(audio, true);
+    c.send("", true);
+
+    ASSERT_TRUE(cloud.wait_for_messages(1, 3, 5s));
+    auto rec = cloud.connection(1);
+    ASSERT_EQ(rec.messages.size(), 3u);
+    EXPECT_FALSE(rec.messages[0].binary);
+    EXPECT_EQ(rec.messages[0].data, text);
+    EXPECT_TRUE(rec.messages[1].binary);
+    EXPECT_EQ(rec.messages[1].data, audio);
+    EXPECT_TRUE(rec.messages[2].binary);
+    EXPECT_EQ(rec.messages[2].data, "");
+
+    ASSERT_TRUE(c.wait_messages(3));
+    auto back = c.messages();
+    EXPECT_EQ(back[0].data, text);
+    EXPECT_FALSE(back[0].binary);
+    EXPECT_EQ(back[1].data, audio);
+    EXPECT_TRUE(back[1].binary);
+}
+
+TEST(FakeCloudWs, BehaviourRepliesOnOpenAndLater)
+{
+    fake_cloud cloud;
+    std::atomic<int> made{0};
+    cloud.set_behaviour_factory([&made](const fakecloud::ws_record& rec) {
+        ++made;
+        fakecloud::behaviour b;
+        std::string path = rec.resource;
+        b.on_open = [path](fakecloud::session& s) { s.send_text("hello " + path); };
+        b.on_message = [](fakecloud::session& s, const fakecloud::ws_message& m) {
+            if (m.data == "later")
+                s.after(50, [](fakecloud::session& s2) { s2.send_binary(std::string("\0\1", 2)); });
+        };
+        return b;
+    });
+    ws_client c;
+    ASSERT_EQ(c.connect(cloud.ws_url("/x")), ws_client::open);
+    c.send("later", false);
+    ASSERT_TRUE(c.wait_messages(2));
+    auto got = c.messages();
+    EXPECT_EQ(got[0].data, "hello /x");
+    EXPECT_TRUE(got[1].binary);
+    EXPECT_EQ(got[1].data, std::string("\0\1", 2));
+    EXPECT_EQ(made.load(), 1);
+
+    // On cue from the test.
+    EXPECT_TRUE(cloud.send_text(1, "cue"));
+    ASSERT_TRUE(c.wait_messages(3));
+    EXPECT_EQ(c.messages()[2].data, "cue");
+    EXPECT_FALSE(cloud.send_text(99, "nobody"));
+}
+
+TEST(FakeCloudWs, CloseCodesBothWays)
+{
+    fake_cloud cloud;
+    {
+        ws_client c;
+        ASSERT_EQ(c.connect(cloud.ws_url("/a")), ws_client::open);
+        c.close(1000, "normal");
+        ASSERT_TRUE(cloud.wait_for_end(1, 5s));
+    }
+    auto rec = cloud.connection(1);
+    EXPECT_TRUE(rec.close_received);
+    EXPECT_EQ(rec.close_code, 1000);
+    EXPECT_EQ(rec.close_reason, "normal");
+    EXPECT_FALSE(rec.dropped());
+
+    ws_client c;
+    ASSERT_EQ(c.connect(cloud.ws_url("/b")), ws_client::open);
+    EXPECT_TRUE(cloud.close(2, 4001, "bye"));
+    ASSERT_TRUE(c.wait_state([](ws_client::state_e s) { return s == ws_client::closed; }, 5s));
+    EXPECT_EQ(c.close_code(), 4001);
+    EXPECT_EQ(c.close_reason(), "bye");
+    ASSERT_TRUE(cloud.wait_for_end(2, 5s));
+    EXPECT_FALSE(cloud.connection(2).dropped());  // the client echoed the close frame
+}
+
+TEST(FakeCloudWs, DropsAreSeenOnBothSides)
+{
+    fake_cloud cloud;
+    {
+        // The fake drops: the client sees the stream end without a close frame.
+        ws_client c;
+        ASSERT_EQ(c.connect(cloud.ws_url("/d")), ws_client::open);
+        EXPECT_TRUE(cloud.drop(1));
+        ASSERT_TRUE(c.wait_state([](ws_client::state_e s) { return s == ws_client::closed; }, 5s));
+        EXPECT_EQ(c.close_code(), websocketpp::close::status::abnormal_close);
+        ASSERT_TRUE(cloud.wait_for_end(1, 5s));
+        EXPECT_TRUE(cloud.connection(1).dropped());
+    }
+    {
+        // The client drops: the fake records it as dropped.
+        ws_client c;
+        ASSERT_EQ(c.connect(cloud.ws_url("/d")), ws_client::open);
+        c.drop();
+        ASSERT_TRUE(cloud.wait_for_end(2, 5s));
+        auto rec = cloud.connection(2);
+        EXPECT_TRUE(rec.dropped());
+        EXPECT_FALSE(rec.close_received);
+    }
+}
+
+TEST(FakeCloudWs, RefusedAndUnansweredHandshakes)
+{
+    fake_cloud cloud;
+    fakecloud::ws_handshake refuse;
+    refuse.mode = fakecloud::ws_handshake::refuse;
+    refuse.refuse_status = 403;
+    cloud.queue_handshake(refuse);
+    {
+        ws_client c;
+        EXPECT_EQ(c.connect(cloud.ws_url("/r"), {{"X-Auth-Token", "t"}}), ws_client::failed);
+        EXPECT_EQ(c.response_code(), 403);
+    }
+    ASSERT_TRUE(cloud.wait_for_end(1, 5s));
+    auto rec = cloud.connection(1);
+    EXPECT_FALSE(rec.opened);
+    EXPECT_TRUE(rec.has_auth_token);
+
+    // The queue is used up: the next one opens.
+    {
+        ws_client c;
+        EXPECT_EQ(c.connect(cloud.ws_url("/ok")), ws_client::open);
+    }
+
+    fakecloud::ws_handshake hang_up;
+    hang_up.mode = fakecloud::ws_handshake::hang_up;
+    cloud.queue_handshake(hang_up);
+    {
+        ws_client c;
+        EXPECT_EQ(c.connect(cloud.ws_url("/gone")), ws_client::failed);
+    }
+
+    // Never answered: the client is still waiting; the fake saw the TCP connection only.
+    fakecloud::ws_handshake silent;
+    silent.mode = fakecloud::ws_handshake::never_answer;
+    cloud.queue_handshake(silent);
+    ws_client c;
+    EXPECT_EQ(c.connect(cloud.ws_url("/silent"), {}, 30000, 500ms), ws_client::connecting);
+    EXPECT_TRUE(cloud.wait_for_ws_accepts(4, 5s));
+    EXPECT_EQ(cloud.connection_count(), 2u);
+}
+
+TEST(FakeCloudWs, DelayedHandshakeOpensLate)
+{
+    fake_cloud cloud;
+    fakecloud::ws_handshake late;
+    late.delay_ms = 300;
+    cloud.queue_handshake(late);
+    auto begin = std::chrono::steady_clock::now();
+    ws_client c;
+    EXPECT_EQ(c.connect(cloud.ws_url("/late")), ws_client::open);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 300ms);
+    EXPECT_TRUE(cloud.wait_for_open(1, 5s));
+}
+
+TEST(FakeCloudWs, StopClosesOpenConnectionsAndReleasesHeldHandshakes)
+{
+    auto cloud = std::make_unique<fake_cloud>();
+    ws_client open_client;
+    ASSERT_EQ(open_client.connect(cloud->ws_url("/open")), ws_client::open);
+
+    fakecloud::ws_handshake silent;
+    silent.mode = fakecloud::ws_handshake::never_answer;
+    cloud->queue_handshake(silent);
+    ws_client held;
+    std::thread t([&] { held.connect(cloud->ws_url("/held"), {}, 30000); });
+    ASSERT_TRUE(cloud->wait_for_ws_accepts(2, 5s));
+
+    cloud.reset();
+    t.join();
+    EXPECT_EQ(held.state(), ws_client::failed);
+    ASSERT_TRUE(open_client.wait_state([](ws_client::state_e s) { return s == ws_client::closed; }, 5s));
+    EXPECT_EQ(open_client.close_code(), websocketpp::close::status::going_away);
+}
