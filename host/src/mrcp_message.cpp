@@ -28,6 +28,8 @@ MRCP_DECLARE(mrcp_message_t*) mrcp_message_create(apr_pool_t *pool)
 	return message;
 }
 
+static void* header_prepare(mrcp_header_accessor_t *accessor, apr_pool_t *pool);
+
 MRCP_DECLARE(apt_bool_t) mrcp_message_resource_set(mrcp_message_t *message, const mrcp_resource_t *resource)
 {
 	if(!message || !resource)
@@ -55,6 +57,10 @@ MRCP_DECLARE(apt_bool_t) mrcp_message_resource_set(mrcp_message_t *message, cons
 	}
 	if(message->start_line.method_id < name_count)
 		apt_string_copy(&message->start_line.method_name, &names[message->start_line.method_id], message->pool);
+	/* As with the server's parser, a message bound to its resource carries both header parts, empty
+	   until fields are set, so that handlers can read the typed headers of a request without fields. */
+	header_prepare(&message->header.generic_header_accessor, message->pool);
+	header_prepare(&message->header.resource_header_accessor, message->pool);
 	return TRUE;
 }
 
