@@ -1,6 +1,7 @@
 // fake-cloud: the local fake cloud service as a program, for trying the plug-ins by hand.
 // Prints where it listens, logs what it receives, and runs until SIGINT or SIGTERM.
 #include "fake_cloud.h"
+#include "recog_script.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -19,7 +20,10 @@ void usage()
                 "  --port N      identity endpoint on 127.0.0.1:N (default: an ephemeral port)\n"
                 "  --ws-port N   WebSocket service on 127.0.0.1:N (default: --port + 1 when --port is\n"
                 "                given, else an ephemeral port)\n"
-                "  --token TEXT  answer every token request with this token\n");
+                "  --token TEXT  answer every token request with this token\n"
+                "  --recognize TEXT      answer recognition connections (paths ending in sentence-stream or\n"
+                "                        continue-stream): voice start, then TEXT as the result\n"
+                "  --recognize-bytes N   audio bytes to receive before the result (default 8000)\n");
 }
 
 }  // namespace
@@ -29,6 +33,9 @@ int main(int argc, char** argv)
     long port = 0;
     long ws_port = -1;
     std::string token;
+    bool recognize = false;
+    std::string recognize_text;
+    unsigned long recognize_bytes = 8000;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if ((arg == "--port" || arg == "--ws-port") && i + 1 < argc) {
@@ -41,6 +48,16 @@ int main(int argc, char** argv)
             (arg == "--port" ? port : ws_port) = value;
         } else if (arg == "--token" && i + 1 < argc) {
             token = argv[++i];
+        } else if (arg == "--recognize" && i + 1 < argc) {
+            recognize = true;
+            recognize_text = argv[++i];
+        } else if (arg == "--recognize-bytes" && i + 1 < argc) {
+            char* end = nullptr;
+            recognize_bytes = std::strtoul(argv[++i], &end, 10);
+            if (*end != '\0' || recognize_bytes == 0) {
+                std::fprintf(stderr, "fake-cloud: bad byte count %s\n", argv[i]);
+                return 2;
+            }
         } else if (arg == "-h" || arg == "--help") {
             usage();
             return 0;
@@ -66,6 +83,8 @@ int main(int argc, char** argv)
             reply.token = token;
             cloud.set_token_reply(reply);
         }
+        if (recognize)
+            cloud.set_behaviour_factory(fakecloud::recog_service_factory(recognize_text, recognize_bytes));
         cloud.set_logger([](const std::string& line) {
             std::printf("%s\n", line.c_str());
             std::fflush(stdout);

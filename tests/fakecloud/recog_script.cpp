@@ -284,6 +284,18 @@ behaviour_factory recog_behaviour_by_domain(const std::map<std::string, recog_sc
     };
 }
 
+behaviour_factory recog_service_factory(const std::string& text, std::size_t audio_bytes, behaviour_factory others)
+{
+    return [text, audio_bytes, others](const ws_record& record) {
+        const std::string& path = record.resource;
+        bool recognition = path.find("sentence-stream") != std::string::npos ||
+                           path.find("continue-stream") != std::string::npos;
+        if (recognition)
+            return recog_behaviour(recog_script_voice(text, audio_bytes));
+        return others ? others(record) : record_only();
+    };
+}
+
 std::string recog_start_text(const ws_record& record)
 {
     for (const ws_message& m : record.messages)

@@ -64,6 +64,11 @@ behaviour recog_behaviour(const recog_script& script);
 behaviour_factory recog_behaviour_by_domain(const std::map<std::string, recog_script>& scripts,
                                             const recog_script& fallback = recog_script_silent());
 
+// For the fake-cloud program: connections to ".../sentence-stream" or ".../continue-stream" run
+// recog_script_voice(text, audio_bytes); the others get 'others' (record_only when empty).
+behaviour_factory recog_service_factory(const std::string& text, std::size_t audio_bytes,
+                                        behaviour_factory others = behaviour_factory());
+
 // What a connection received.
 std::string recog_start_text(const ws_record& record);           // the first text message, "" when none
 std::string recog_property(const std::string& start_text);       // START's config.property, "" when none
