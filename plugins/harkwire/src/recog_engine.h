@@ -17,6 +17,7 @@
 #include "mrcp_recog_engine.h"
 #include "nlsml.h"
 #include "recog_properties.h"
+#include "recog_session.h"
 #include "rule.h"
 
 /* The engine object registered with the server. */
@@ -42,7 +43,8 @@ struct recog_msg_t {
 /*
  * The recognition context of a channel, created and deleted with the channel.
  * grammar_id, capability, grammars, rule and language belong to the engine
- * task; nlsml to the WebSocket thread (the reply handler).
+ * task; nlsml to the WebSocket thread (the reply handler); session is shared
+ * under the channel's guard (see recog_session.h).
  */
 struct recog_context_t {
     std::string grammar_id;                      /* id of the grammar of the current recognition */
@@ -51,6 +53,7 @@ struct recog_context_t {
     rule doc;                                    /* the parsed grammar or rule document */
     nlsml generator;                             /* result generator and its documents */
     std::string language;                        /* recognition language name */
+    recog_session_t session;                     /* the running recognition's state */
 };
 
 /*
@@ -85,6 +88,9 @@ struct recog_channel_t {
     apt_bool_t first_frame_logged;           /* [guard] the recognition's first frame was logged */
     std::mutex guard;                        /* guards the fields marked [guard] */
 };
+
+/* Creates the engine object, its task and the engine (mrcp_plugin_create); NULL without a task. */
+mrcp_engine_t* recog_engine_create(apr_pool_t* pool);
 
 /* Posts one message to the engine task; FALSE when none could be had. */
 apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channel, mrcp_message_t* request);
