@@ -2,6 +2,7 @@
 // Prints where it listens, logs what it receives, and runs until SIGINT or SIGTERM.
 #include "fake_cloud.h"
 #include "recog_script.h"
+#include "synth_script.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -23,7 +24,9 @@ void usage()
                 "  --token TEXT  answer every token request with this token\n"
                 "  --recognize TEXT      answer recognition connections (paths ending in sentence-stream or\n"
                 "                        continue-stream): voice start, then TEXT as the result\n"
-                "  --recognize-bytes N   audio bytes to receive before the result (default 8000)\n");
+                "  --recognize-bytes N   audio bytes to receive before the result (default 8000)\n"
+                "  --synthesize N        answer synthesis connections (every other path): N bytes of\n"
+                "                        audio after the START command, then END \"NORMAL\"\n");
 }
 
 }  // namespace
@@ -36,6 +39,7 @@ int main(int argc, char** argv)
     bool recognize = false;
     std::string recognize_text;
     unsigned long recognize_bytes = 8000;
+    unsigned long synthesize_bytes = 0;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if ((arg == "--port" || arg == "--ws-port") && i + 1 < argc) {
@@ -55,6 +59,13 @@ int main(int argc, char** argv)
             char* end = nullptr;
             recognize_bytes = std::strtoul(argv[++i], &end, 10);
             if (*end != '\0' || recognize_bytes == 0) {
+                std::fprintf(stderr, "fake-cloud: bad byte count %s\n", argv[i]);
+                return 2;
+            }
+        } else if (arg == "--synthesize" && i + 1 < argc) {
+            char* end = nullptr;
+            synthesize_bytes = std::strtoul(argv[++i], &end, 10);
+            if (*end != '\0' || synthesize_bytes == 0) {
                 std::fprintf(stderr, "fake-cloud: bad byte count %s\n", argv[i]);
                 return 2;
             }
@@ -83,8 +94,17 @@ int main(int argc, char** argv)
             reply.token = token;
             cloud.set_token_reply(reply);
         }
+        fakecloud::behaviour_factory synthesis;
+        if (synthesize_bytes) {
+            fakecloud::synth_script script;
+            script.audio = fakecloud::synth_audio_pattern(synthesize_bytes, 1);
+            synthesis = fakecloud::synth_factory(script);
+        }
         if (recognize)
-            cloud.set_behaviour_factory(fakecloud::recog_service_factory(recognize_text, recognize_bytes));
+            cloud.set_behaviour_factory(
+                fakecloud::recog_service_factory(recognize_text, recognize_bytes, synthesis));
+        else if (synthesis)
+            cloud.set_behaviour_factory(synthesis);
         cloud.set_logger([](const std::string& line) {
             std::printf("%s\n", line.c_str());
             std::fflush(stdout);
