@@ -1,0 +1,532 @@
+/*
+ * harkwire's recognizer engine: the engine and its task "Recog Engine", the
+ * channels, and the engine task's dispatch of every recognizer method.
+ *
+ * Channel operations return at once: open, close and every request are posted
+ * to the engine task, which answers them through the channel's event table.
+ * Nothing thrown inside leaves through a method table: each entry point
+ * catches, logs and answers with a failure.
+ */
+#include "recog_engine.h"
+
+#include <stdint.h>
+#include <strings.h>
+
+#include <exception>
+#include <new>
+#include <string>
+
+#include <apr_file_info.h>
+
+#include "apt_log.h"
+#include "mrcp_engine_impl.h"
+#include "mrcp_recog_engine.h"
+#include "recog_grammar.h"
+#include "recog_header.h"
+#include "recog_properties.h"
+#include "recog_session.h"
+#include "token_wrapper.h"
+#include "websocket_endpoint.h"
+
+static apt_bool_t recog_engine_destroy(mrcp_engine_t* engine);
+static apt_bool_t recog_engine_open(mrcp_engine_t* engine);
+static apt_bool_t recog_engine_close(mrcp_engine_t* engine);
+static mrcp_engine_channel_t* recog_engine_channel_create(mrcp_engine_t* engine, apr_pool_t* pool);
+
+static const mrcp_engine_method_vtable_t engine_vtable = {
+    recog_engine_destroy,
+    recog_engine_open,
+    recog_engine_close,
+    recog_engine_channel_create,
+};
+
+static apt_bool_t recog_channel_destroy(mrcp_engine_channel_t* channel);
+static apt_bool_t recog_channel_open(mrcp_engine_channel_t* channel);
+static apt_bool_t recog_channel_close(mrcp_engine_channel_t* channel);
+static apt_bool_t recog_channel_request_process(mrcp_engine_channel_t* channel, mrcp_message_t* request);
+
+static const mrcp_engine_channel_method_vtable_t channel_vtable = {
+    recog_channel_destroy,
+    recog_channel_open,
+    recog_channel_close,
+    recog_channel_request_process,
+};
+
+/* A sink: the media engine writes the caller's audio to it. */
+static const mpf_audio_stream_vtable_t audio_stream_vtable = {
+    recog_stream_destroy,
+    NULL,
+    NULL,
+    NULL,
+    recog_stream_open,
+    recog_stream_close,
+    recog_stream_write,
+    NULL,
+};
+
+/* A missing text prints as the server's logger prints one. */
+static const char* log_text(const char* text)
+{
+    return text ? text : "(null)";
+}
+
+static void log_exception(const char* where)
+{
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s failed: %s", where, e.what());
+    } catch (...) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s failed", where);
+    }
+}
+
+/* ---- Engine ---- */
+
+mrcp_engine_t* recog_engine_create(apr_pool_t* pool)
+{
+    recog_engine_t* recog_engine = (recog_engine_t*)apr_palloc(pool, sizeof(recog_engine_t));
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+
+    apt_task_msg_pool_t* msg_pool = apt_task_msg_pool_create_dynamic(sizeof(recog_msg_t), pool);
+    recog_engine->task = apt_consumer_task_create(recog_engine, msg_pool, pool);
+    if (!recog_engine->task)
+        return NULL;
+    apt_task_t* task = apt_consumer_task_base_get(recog_engine->task);
+    apt_task_name_set(task, "Recog Engine");
+    apt_task_vtable_t* vtable = apt_consumer_task_vtable_get(recog_engine->task);
+    if (vtable)
+        vtable->process_msg = recog_msg_process;
+
+    return mrcp_engine_create(MRCP_RECOGNIZER_RESOURCE, recog_engine, &engine_vtable, pool);
+}
+
+static apt_bool_t recog_engine_destroy(mrcp_engine_t* engine)
+{
+    recog_engine_t* recog_engine = (recog_engine_t*)engine->obj;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    if (recog_engine->task) {
+        apt_task_destroy(apt_consumer_task_base_get(recog_engine->task));
+        recog_engine->task = NULL;
+    }
+    return TRUE;
+}
+
+static void recog_properties_log(const system_t* properties)
+{
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "properties:\n[init-path:%s]\n[capability count:%d]",
+            log_text(properties->init_path), (int)properties->capability_count);
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "auth_info:token_interval_sec:%u, token_server:%s.",
+            (unsigned)properties->token_interval_sec, log_text(properties->token_server));
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO,
+            "\nparams:\n\n[noinput-timeout:%d]\n[recognition-timeout:%d]\n[speech-complete-timeout:%d]\n"
+            "[sensitivity-level:%f] ",
+            (int)properties->params.no_input_timeout, (int)properties->params.recognition_timeout,
+            (int)properties->params.speech_complete_timeout, (double)properties->params.sensitivity_level);
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "\n\n[save-waveform:%d]\n[dir:%s]", properties->save_wave.save_waveform,
+            log_text(properties->save_wave.dir));
+}
+
+static apt_bool_t recog_engine_open(mrcp_engine_t* engine)
+{
+    try {
+        recog_engine_t* recog_engine = (recog_engine_t*)engine->obj;
+        const char* conf_dir = apt_dir_layout_path_get(engine->dir_layout, APT_LAYOUT_CONF_DIR);
+        char* path = NULL;
+        if (apr_filepath_merge(&path, conf_dir, RECOG_PROPERTIES_FILE_NAME, 0, engine->pool) != APR_SUCCESS)
+            path = NULL;
+        /* Missing or unreadable: the defaults stay in force. */
+        recog_properties_load(&g_properties, path, engine->pool);
+
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+        recog_properties_log(&g_properties);
+
+        /* Without the WebSocket thread no connection could ever open. */
+        if (!endpoint.start()) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "failed to start the WebSocket thread");
+            return mrcp_engine_open_respond(engine, FALSE);
+        }
+        if (tokenwrapper.Init(&g_properties))
+            tokenwrapper.Start();
+        if (recog_engine->task)
+            apt_task_start(apt_consumer_task_base_get(recog_engine->task));
+        return mrcp_engine_open_respond(engine, TRUE);
+    } catch (...) {
+        log_exception("recog_engine_open");
+        return mrcp_engine_open_respond(engine, FALSE);
+    }
+}
+
+static apt_bool_t recog_engine_close(mrcp_engine_t* engine)
+{
+    recog_engine_t* recog_engine = (recog_engine_t*)engine->obj;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    if (recog_engine->task)
+        apt_task_terminate(apt_consumer_task_base_get(recog_engine->task), TRUE);
+    return mrcp_engine_close_respond(engine);
+}
+
+/* ---- Channels ---- */
+
+static void recog_channel_free_context(recog_channel_t* recog_channel)
+{
+    if (!recog_channel->context)
+        return;
+    delete recog_channel->context;
+    recog_channel->context = NULL;
+}
+
+/* The record lives in the channel's pool; its C++ members end with the pool. */
+static apr_status_t recog_channel_cleanup(void* data)
+{
+    recog_channel_t* recog_channel = (recog_channel_t*)data;
+    recog_channel_free_context(recog_channel);
+    recog_channel->~recog_channel_t();
+    return APR_SUCCESS;
+}
+
+static mrcp_engine_channel_t* recog_engine_channel_create(mrcp_engine_t* engine, apr_pool_t* pool)
+{
+    try {
+        void* memory = apr_palloc(pool, sizeof(recog_channel_t));
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+        recog_channel_t* recog_channel = new (memory) recog_channel_t();
+        apr_pool_cleanup_register(pool, recog_channel, recog_channel_cleanup, apr_pool_cleanup_null);
+
+        recog_channel->recog_request = NULL;
+        recog_channel->stop_response = NULL;
+        recog_channel->stop_response_sent = FALSE;
+        recog_channel->stop_response_asynchronous = TRUE;
+        recog_channel->recog_engine = (recog_engine_t*)engine->obj;
+        recog_channel->audio_file = NULL;
+        recog_channel->mrcp_recog_header = g_properties.params;
+        recog_channel->mrcp_recog_header.start_input_timers = TRUE;
+        recog_channel->pool = pool;
+        recog_channel->save_wave = g_properties.save_wave;
+        recog_channel->save_navi_wave = g_properties.save_navi_wave;
+        recog_channel->ws_connection_id = -1;
+        recog_channel->first_frame_logged = FALSE;
+        recog_channel->context = new recog_context_t();
+        init_recog_nlsm(&recog_channel->context->generator, g_properties.result_format, g_properties.if_channel_id);
+
+        mpf_stream_capabilities_t* capabilities = mpf_stream_capabilities_create(STREAM_DIRECTION_SEND, pool);
+        mpf_codec_capabilities_add(&capabilities->codecs, MPF_SAMPLE_RATE_8000 | MPF_SAMPLE_RATE_16000, "LPCM");
+        mpf_termination_t* termination =
+            mrcp_engine_audio_termination_create(recog_channel, &audio_stream_vtable, capabilities, pool);
+        recog_channel->channel =
+            mrcp_engine_channel_create(engine, &channel_vtable, recog_channel, termination, pool);
+        return recog_channel->channel;
+    } catch (...) {
+        log_exception("recog_engine_channel_create");
+        return NULL;
+    }
+}
+
+apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channel, mrcp_message_t* request)
+{
+    recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
+    recog_engine_t* recog_engine = recog_channel->recog_engine;
+    apt_task_t* task = recog_engine->task ? apt_consumer_task_base_get(recog_engine->task) : NULL;
+    apt_task_msg_t* msg = task ? apt_task_msg_get(task) : NULL;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    if (!msg)
+        return FALSE;
+    msg->type = TASK_MSG_USER;
+    recog_msg_t* recog_msg = (recog_msg_t*)msg->data;
+    recog_msg->type = type;
+    recog_msg->channel = channel;
+    recog_msg->request = request;
+    return apt_task_msg_signal(task, msg);
+}
+
+static apt_bool_t recog_channel_open(mrcp_engine_channel_t* channel)
+{
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "recog_channel_open[%x]", (unsigned)(uintptr_t)channel);
+    return recog_msg_signal(RECOG_MSG_OPEN_CHANNEL, channel, NULL);
+}
+
+static apt_bool_t recog_channel_request_process(mrcp_engine_channel_t* channel, mrcp_message_t* request)
+{
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    return recog_msg_signal(RECOG_MSG_REQUEST_PROCESS, channel, request);
+}
+
+/* On the server thread: ends the recognition and finishes the waveform at once, so that no
+ * reply or frame reaches the channel after this; the grammars go on the engine task. */
+static apt_bool_t recog_channel_close(mrcp_engine_channel_t* channel)
+{
+    try {
+        recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
+        recog_session_channel_close(recog_channel);
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    } catch (...) {
+        log_exception("recog_channel_close");
+    }
+    return recog_msg_signal(RECOG_MSG_CLOSE_CHANNEL, channel, NULL);
+}
+
+static apt_bool_t recog_channel_destroy(mrcp_engine_channel_t* channel)
+{
+    recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    try {
+        recog_channel_free_context(recog_channel);
+    } catch (...) {
+        log_exception("recog_channel_destroy");
+    }
+    return TRUE;
+}
+
+/* ---- Engine task ---- */
+
+static const char* message_sidres_session(const mrcp_message_t* message)
+{
+    return log_text(message->channel_id.session_id.buf);
+}
+
+static const char* message_sidres_resource(const mrcp_message_t* message)
+{
+    return log_text(message->channel_id.resource_name.buf);
+}
+
+/* The GET-PARAMS fields the recognizer reports. */
+static bool recog_param_reported(apr_size_t id)
+{
+    switch (id) {
+    case RECOGNIZER_HEADER_CONFIDENCE_THRESHOLD:
+    case RECOGNIZER_HEADER_SENSITIVITY_LEVEL:
+    case RECOGNIZER_HEADER_SPEED_VS_ACCURACY:
+    case RECOGNIZER_HEADER_N_BEST_LIST_LENGTH:
+    case RECOGNIZER_HEADER_NO_INPUT_TIMEOUT:
+    case RECOGNIZER_HEADER_RECOGNITION_TIMEOUT:
+    case RECOGNIZER_HEADER_WAVEFORM_URI:
+    case RECOGNIZER_HEADER_START_INPUT_TIMERS:
+    case RECOGNIZER_HEADER_SPEECH_COMPLETE_TIMEOUT:
+    case RECOGNIZER_HEADER_SPEECH_INCOMPLETE_TIMEOUT:
+    case RECOGNIZER_HEADER_SPEECH_LANGUAGE:
+    case RECOGNIZER_HEADER_INPUT_TYPE:
+    case RECOGNIZER_HEADER_RECOGNITION_MODE:
+    case RECOGNIZER_HEADER_CANCEL_IF_QUEUE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+static void recog_channel_get_params(recog_channel_t* recog_channel, mrcp_message_t* request,
+                                     mrcp_message_t* response)
+{
+    mrcp_recog_header_t* values = (mrcp_recog_header_t*)mrcp_resource_header_prepare(response);
+    if (!values) {
+        response->start_line.status_code = MRCP_STATUS_CODE_UNSUPPORTED_PARAM;
+        return;
+    }
+    apt_header_field_t* field = NULL;
+    while ((field = mrcp_message_next_header_field_get(request, field)) != NULL) {
+        if (field->id < RECOG_FIELD_ID_BASE)
+            continue;
+        apr_size_t id = field->id - RECOG_FIELD_ID_BASE;
+        if (id >= RECOGNIZER_HEADER_COUNT) {
+            /* Not a recognizer field: there is nothing to report for it. */
+            apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "can find the header [%d:%s]", (int)field->id,
+                    apt_string_buffer_get(&field->name));
+            continue;
+        }
+        if (!recog_param_reported(id)) {
+            apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "unsupport to get %s", recog_header_fields[id].name);
+            response->start_line.status_code = MRCP_STATUS_CODE_UNSUPPORTED_PARAM;
+            return;
+        }
+        /* Texts go with the response, so that repeated GET-PARAMS do not grow the channel's pool. */
+        recog_header_field_copy(values, &recog_channel->mrcp_recog_header, id, response->pool);
+        mrcp_resource_header_property_add(response, id);
+    }
+}
+
+static void recog_completion_cause_set(mrcp_message_t* response, mrcp_recog_header_t* header,
+                                       mrcp_recog_completion_cause_e cause)
+{
+    header->completion_cause = cause;
+    mrcp_resource_header_property_add(response, RECOGNIZER_HEADER_COMPLETION_CAUSE);
+}
+
+static void recog_channel_define_grammar(recog_channel_t* recog_channel, mrcp_message_t* request,
+                                         mrcp_message_t* response)
+{
+    mrcp_recog_header_t* recog_header = (mrcp_recog_header_t*)mrcp_resource_header_prepare(response);
+    mrcp_generic_header_t* generic_header = mrcp_generic_header_get(request);
+    if (!recog_header || !generic_header) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s %s", generic_header ? "" : "generic_header==NULL",
+                recog_header ? "" : "recog_header==NULL");
+        return;
+    }
+    if (!mrcp_generic_header_property_check(request, GENERIC_HEADER_CONTENT_LENGTH) ||
+        generic_header->content_length == 0) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "missing msg content <%s@%s>", message_sidres_session(request),
+                message_sidres_resource(request));
+        response->start_line.status_code = MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+        recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
+        return;
+    }
+    if (!mrcp_generic_header_property_check(request, GENERIC_HEADER_CONTENT_TYPE) ||
+        apt_string_is_empty(&generic_header->content_type)) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "Missing Content-Type <%s@%s>", message_sidres_session(request),
+                message_sidres_resource(request));
+        response->start_line.status_code = MRCP_STATUS_CODE_MISSING_PARAM;
+        recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
+        return;
+    }
+    std::string content_type(generic_header->content_type.buf, generic_header->content_type.length);
+
+    apr_size_t fetch_timeout = 0;
+    if (mrcp_engine_channel_version_get(recog_channel->channel) == MRCP_VERSION_2 &&
+        mrcp_generic_header_property_check(request, GENERIC_HEADER_FETCH_TIMEOUT))
+        fetch_timeout = generic_header->fetch_timeout;
+
+    std::string id;
+    if (mrcp_generic_header_property_check(request, GENERIC_HEADER_CONTENT_ID) &&
+        !apt_string_is_empty(&generic_header->content_id)) {
+        std::string value(generic_header->content_id.buf, generic_header->content_id.length);
+        get_content_id(value.c_str(), id);
+    }
+    if (id.empty()) {
+        if (strcasecmp(content_type.c_str(), "text/uri-list") != 0) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "Missing Content-Id <%s@%s>", message_sidres_session(request),
+                    message_sidres_resource(request));
+            response->start_line.status_code = MRCP_STATUS_CODE_MISSING_PARAM;
+            recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
+            return;
+        }
+        id.assign(apt_string_buffer_get(&request->body), request->body.length);
+    }
+
+    /* May fetch over the network: runs without the channel's guard. */
+    int status = recog_grammar_load(recog_channel, id.c_str(), content_type.c_str(), &request->body,
+                                    fetch_timeout, recog_channel->channel->pool);
+    response->start_line.status_code = (mrcp_status_code_e)status;
+    if (status != MRCP_STATUS_CODE_SUCCESS) {
+        recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "navi_grammar_load failed<%s@%s>", message_sidres_session(request),
+                message_sidres_resource(request));
+        return;
+    }
+    /* A request without recognizer fields has no recognizer header yet: an empty one applies nothing. */
+    mrcp_resource_header_prepare(request);
+    if (!recog_set_param(recog_channel, request, response)) {
+        response->start_line.status_code = MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+        recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
+        return;
+    }
+    recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_SUCCESS);
+}
+
+/* Carries out one request; FALSE when the response has been handed on (sent, or parked by STOP). */
+static apt_bool_t recog_request_dispatch(recog_channel_t* recog_channel, mrcp_message_t* request,
+                                         mrcp_message_t* response)
+{
+    switch (request->start_line.method_id) {
+    case RECOGNIZER_SET_PARAMS:
+        if (!recog_set_param(recog_channel, request, response))
+            response->start_line.status_code = MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+        return TRUE;
+    case RECOGNIZER_GET_PARAMS:
+        recog_channel_get_params(recog_channel, request, response);
+        return TRUE;
+    case RECOGNIZER_DEFINE_GRAMMAR:
+        recog_channel_define_grammar(recog_channel, request, response);
+        return TRUE;
+    case RECOGNIZER_RECOGNIZE:
+        return recog_channel_recognize(recog_channel->channel, request, response) ? FALSE : TRUE;
+    case RECOGNIZER_INTERPRET:
+        return TRUE;
+    case RECOGNIZER_GET_RESULT:
+        recog_channel_get_result(recog_channel, response);
+        return TRUE;
+    case RECOGNIZER_START_INPUT_TIMERS:
+        recog_channel->mrcp_recog_header.start_input_timers = TRUE;
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+        return TRUE;
+    case RECOGNIZER_STOP:
+        recog_channel_stop(recog_channel, response);
+        return FALSE;
+    default:
+        return TRUE;
+    }
+}
+
+static void recog_request_process(recog_channel_t* recog_channel, mrcp_message_t* request)
+{
+    mrcp_message_t* response = mrcp_response_create(request, request->pool);
+    if (!response)
+        return;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[%s][enter]", log_text(request->start_line.method_name.buf));
+    apt_bool_t send = TRUE;
+    try {
+        send = recog_request_dispatch(recog_channel, request, response);
+    } catch (...) {
+        log_exception("request processing");
+        response->start_line.status_code = MRCP_STATUS_CODE_METHOD_FAILED;
+        response->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+        send = TRUE;
+    }
+    if (send)
+        mrcp_engine_channel_message_send(recog_channel->channel, response);
+}
+
+/* The close as the engine task sees it, after every request posted before it. */
+static void recog_channel_close_process(recog_channel_t* recog_channel)
+{
+    try {
+        recog_session_engine_close(recog_channel);
+        /* Cleared here rather than on the server thread: a RECOGNIZE queued before the close
+         * may still have been reading them. */
+        recog_channel->context->grammars.clear();
+    } catch (...) {
+        log_exception("channel close");
+    }
+    mrcp_engine_channel_close_respond(recog_channel->channel);
+}
+
+apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg)
+{
+    (void)task;
+    const recog_msg_t* recog_msg = (const recog_msg_t*)msg->data;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    recog_channel_t* recog_channel = (recog_channel_t*)recog_msg->channel->method_obj;
+    switch (recog_msg->type) {
+    case RECOG_MSG_OPEN_CHANNEL:
+        mrcp_engine_channel_open_respond(recog_msg->channel, TRUE);
+        break;
+    case RECOG_MSG_CLOSE_CHANNEL:
+        recog_channel_close_process(recog_channel);
+        break;
+    case RECOG_MSG_REQUEST_PROCESS:
+        recog_request_process(recog_channel, recog_msg->request);
+        break;
+    default:
+        break;
+    }
+    return TRUE;
+}
+
+/* ---- The WebSocket seam: replies and lost connections of this plug-in's channels ---- */
+
+void ws_channel_on_message(recog_channel_t* channel, int id, message_ptr msg)
+{
+    try {
+        if (msg && msg->get_opcode() == websocketpp::frame::opcode::text)
+            recog_session_on_reply(channel, id, msg->get_payload());
+    } catch (...) {
+        log_exception("wss_connect.on_message");
+    }
+}
+
+void ws_channel_on_lost(recog_channel_t* channel, int id)
+{
+    try {
+        recog_session_on_lost(channel, id);
+    } catch (...) {
+        log_exception("wss_connect.on_lost");
+    }
+}
