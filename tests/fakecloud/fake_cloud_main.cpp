@@ -78,7 +78,11 @@ int main(int argc, char** argv)
         }
     }
 
-    // Block the stop signals before any thread starts, so that only sigwait below sees them.
+    // A shell starts background jobs with SIGINT ignored, and an ignored signal is discarded
+    // before sigwait could see it: take the default back, then block the stop signals before any
+    // thread starts, so that only sigwait below sees them.
+    signal(SIGINT, SIG_DFL);
+    signal(SIGTERM, SIG_DFL);
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGINT);
