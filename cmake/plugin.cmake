@@ -1,5 +1,11 @@
 # Helpers shared by the two plug-in builds.
 set(CLOUD_ACCESS_DIR ${CMAKE_SOURCE_DIR}/plugins/cloud_access)
+# Each plug-in core compiles its own copy of these, with its HARKWIRE_PLUGIN or
+# SPEAKWIRE_PLUGIN definition and its own cloud_access_plugin.h on the include path.
+# The token client comes first so that `tokenwrapper` is constructed before `endpoint`.
+set(CLOUD_ACCESS_SOURCES
+  ${CLOUD_ACCESS_DIR}/token_wrapper.cpp
+  ${CLOUD_ACCESS_DIR}/websocket_endpoint.cpp)
 set(PLUGIN_EXPORT_MAP ${CMAKE_SOURCE_DIR}/cmake/plugin.map)
 
 # A plug-in's code as a static library, so that unit tests can link the same objects.

@@ -1,0 +1,400 @@
+#include "websocket_endpoint.h"
+
+#include <iostream>
+#include <vector>
+
+#include "apt_log.h"
+#include "token_wrapper.h"
+
+/* Constructed after `tokenwrapper` (this source follows it in the build), destroyed before it. */
+websocket_endpoint endpoint;
+
+#if defined(HARKWIRE_PLUGIN)
+#define WSS_FAIL_PRIO APT_PRIO_INFO
+#else
+#define WSS_FAIL_PRIO APT_PRIO_ERROR
+#endif
+
+namespace {
+
+/* OpenSSL's interoperability workaround bits, as deployed; no protocol is switched off. */
+const long TLS_CONTEXT_OPTIONS = 0x80000FF7L;
+
+const std::chrono::milliseconds CONNECT_WAIT(5000);
+/* As long as the library's close-handshake timeout. */
+const std::chrono::milliseconds UNLOAD_WAIT(5000);
+
+}  // namespace
+
+context_ptr on_tls_init(connection_hdl)
+{
+    context_ptr ctx = websocketpp::lib::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::sslv23);
+    try {
+        ctx->set_options(TLS_CONTEXT_OPTIONS);
+        /* Deployments use self-signed service certificates. */
+        ctx->set_verify_mode(boost::asio::ssl::verify_none);
+    } catch (std::exception& e) {
+        std::cout << e.what() << std::endl;
+    }
+    return ctx;
+}
+
+/* ---- ws_connection ---- */
+
+ws_connection::ws_connection(connection_hdl hdl, const std::string&, ws_channel_t* channel, int id_)
+    : m_hdl(hdl),
+#if defined(HARKWIRE_PLUGIN)
+      recog_channel(channel),
+#else
+      synth_channel(channel),
+#endif
+      status(wscs_unconnected),
+      id(id_),
+      wait_timeout(CONNECT_WAIT),
+      abandoned(false)
+{
+}
+
+ws_connection::~ws_connection() {}
+
+ws_channel_t*& ws_connection::channel_ref()
+{
+#if defined(HARKWIRE_PLUGIN)
+    return recog_channel;
+#else
+    return synth_channel;
+#endif
+}
+
+ws_connection_status ws_connection::set_status(ws_connection_status s)
+{
+    std::lock_guard<std::mutex> lock(mt);
+    ws_connection_status before = status;
+    status = s;
+    cv.notify_all();
+    return before;
+}
+
+ws_connection_status ws_connection::get_status()
+{
+    std::lock_guard<std::mutex> lock(mt);
+    return status;
+}
+
+void ws_connection::on_open(client* c, connection_hdl hdl)
+{
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_open: enter");
+    bool late;
+    {
+        std::lock_guard<std::mutex> lock(mt);
+        status = wscs_connected;
+        late = abandoned;
+        cv.notify_all();
+    }
+    if (late) {
+        /* Nobody owns this connection any more. */
+        websocketpp::lib::error_code ec;
+        c->close(hdl, websocketpp::close::status::going_away, "", ec);
+    }
+}
+
+void ws_connection::on_fail(client*, connection_hdl)
+{
+    apt_log(APT_LOG_MARK, WSS_FAIL_PRIO, "wss_connect.on_fail: enter");
+    if (set_status(wscs_error) != wscs_connected)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(channel_mt);
+    if (channel_ref()) {
+        try {
+            ws_channel_on_lost(channel_ref(), id);
+        } catch (...) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_connect.on_fail: handler threw");
+        }
+    }
+}
+
+void ws_connection::on_close(client*, connection_hdl)
+{
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_close: enter");
+    if (set_status(wscs_shutdown) != wscs_connected)
+        return;
+    std::lock_guard<std::recursive_mutex> lock(channel_mt);
+    if (channel_ref()) {
+        try {
+            ws_channel_on_lost(channel_ref(), id);
+        } catch (...) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_connect.on_close: handler threw");
+        }
+    }
+}
+
+void ws_connection::on_message(client*, connection_hdl, message_ptr msg)
+{
+    std::lock_guard<std::recursive_mutex> lock(channel_mt);
+    if (!channel_ref())
+        return;
+    try {
+        ws_channel_on_message(channel_ref(), id, msg);
+    } catch (...) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_connect.on_message: handler threw");
+    }
+}
+
+bool ws_connection::wait(client*)
+{
+    std::unique_lock<std::mutex> lock(mt);
+    /* One wait on the steady clock; spurious wake-ups do not count as failure. */
+    cv.wait_for(lock, wait_timeout, [this] { return status != wscs_unconnected; });
+    return status == wscs_connected;
+}
+
+void ws_connection::detach()
+{
+    std::lock_guard<std::recursive_mutex> lock(channel_mt);
+    channel_ref() = NULL;
+}
+
+void ws_connection::abandon(client* c)
+{
+    detach();
+    bool open;
+    {
+        std::lock_guard<std::mutex> lock(mt);
+        abandoned = true;
+        open = status == wscs_connected;
+    }
+    websocketpp::lib::error_code ec;
+    if (open) {
+        /* Opened just after the wait gave up. */
+        c->close(m_hdl, websocketpp::close::status::going_away, "", ec);
+        return;
+    }
+    /* Still connecting: close the socket on the WebSocket thread. Its pending
+     * operations fail at once and so does the attempt; a TLS shutdown towards a
+     * silent peer would wait another 5 s. */
+    client::connection_ptr con = c->get_con_from_hdl(m_hdl, ec);
+    if (ec || !con)
+        return;
+    c->get_io_service().post([con] {
+        boost::system::error_code ignored;
+        con->get_raw_socket().close(ignored);
+    });
+}
+
+bool ws_connection::wait_ended(std::chrono::steady_clock::time_point deadline)
+{
+    std::unique_lock<std::mutex> lock(mt);
+    return cv.wait_until(lock, deadline, [this] { return status != wscs_connected; });
+}
+
+/* ---- websocket_endpoint ---- */
+
+websocket_endpoint::websocket_endpoint()
+    : m_next_id(0), m_token(&tokenwrapper), m_connect_timeout(CONNECT_WAIT), m_unload_wait(UNLOAD_WAIT)
+{
+    m_endpoint.clear_access_channels(websocketpp::log::alevel::all);
+    m_endpoint.clear_error_channels(websocketpp::log::elevel::all);
+    m_endpoint.init_asio();
+    m_endpoint.set_tls_init_handler(&on_tls_init);
+    m_endpoint.start_perpetual();
+}
+
+websocket_endpoint::~websocket_endpoint()
+{
+    try {
+        std::vector<ws_connection::ptr> open;
+        {
+            std::lock_guard<std::mutex> lock(m_list_mutex);
+            for (con_list::value_type& entry : m_connection_list)
+                open.push_back(entry.second);
+            m_connection_list.clear();
+        }
+        for (ws_connection::ptr& rec : open) {
+            rec->detach();
+            websocketpp::lib::error_code ec;
+            m_endpoint.close(rec->get_hdl(), websocketpp::close::status::going_away, "", ec);
+        }
+        m_endpoint.stop_perpetual();
+        if (m_thread) {
+            std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + m_unload_wait;
+            for (ws_connection::ptr& rec : open)
+                rec->wait_ended(deadline);
+            /* Whatever did not end in time is dropped with the run loop. */
+            m_endpoint.stop();
+            m_thread->join();
+        }
+    } catch (...) {
+    }
+}
+
+void websocket_endpoint::run()
+{
+    for (;;) {
+        try {
+            m_endpoint.run();
+            return;
+        } catch (std::exception& e) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.run: %s", e.what());
+        } catch (...) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.run: unknown error");
+        }
+    }
+}
+
+bool websocket_endpoint::start()
+{
+    std::lock_guard<std::mutex> lock(m_start_mutex);
+    if (m_thread)
+        return true;
+    try {
+        m_thread = websocketpp::lib::make_shared<std::thread>(&websocket_endpoint::run, this);
+    } catch (std::exception& e) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.start: fail, %s", e.what());
+        return false;
+    }
+#if defined(SPEAKWIRE_PLUGIN)
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.start");
+#endif
+    return true;
+}
+
+int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
+{
+    try {
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.connect: enter, uri=%s", uri.c_str());
+        websocketpp::lib::error_code ec;
+        client::connection_ptr con = m_endpoint.get_connection(uri, ec);
+        if (ec || !con) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, %s",
+                    ec ? ec.message().c_str() : "Connection creation attempt failed");
+            return -1;
+        }
+        std::string token;
+        if (m_token && m_token->GetToken(token)) {
+            con->replace_header("X-Auth-Token", token);
+            apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.connect: get_token success");
+        }
+
+        ws_connection::ptr rec;
+        int id;
+        {
+            std::lock_guard<std::mutex> lock(m_list_mutex);
+            id = ++m_next_id;
+            rec = websocketpp::lib::make_shared<ws_connection>(con->get_handle(), uri, channel, id);
+            rec->wait_timeout = m_connect_timeout;
+            m_connection_list[id] = rec;
+        }
+
+        using websocketpp::lib::bind;
+        namespace ph = websocketpp::lib::placeholders;
+        con->set_open_handler(bind(&ws_connection::on_open, rec, &m_endpoint, ph::_1));
+        con->set_fail_handler(bind(&ws_connection::on_fail, rec, &m_endpoint, ph::_1));
+        con->set_close_handler(bind(&ws_connection::on_close, rec, &m_endpoint, ph::_1));
+        con->set_message_handler(bind(&ws_connection::on_message, rec, &m_endpoint, ph::_1, ph::_2));
+
+        m_endpoint.connect(con);
+        if (rec->wait(&m_endpoint))
+            return id;
+
+        /* Leave nothing behind: no record, no channel, no attempt. */
+        {
+            std::lock_guard<std::mutex> lock(m_list_mutex);
+            con_list::iterator it = m_connection_list.find(id);
+            if (it != m_connection_list.end() && it->second == rec)
+                m_connection_list.erase(it);
+        }
+        rec->abandon(&m_endpoint);
+        return -1;
+    } catch (std::exception& e) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, %s", e.what());
+        return -1;
+    }
+}
+
+ws_connection::ptr websocket_endpoint::take(int id)
+{
+    std::lock_guard<std::mutex> lock(m_list_mutex);
+    con_list::iterator it = m_connection_list.find(id);
+    if (it == m_connection_list.end())
+        return ws_connection::ptr();
+    ws_connection::ptr rec = it->second;
+    m_connection_list.erase(it);
+    return rec;
+}
+
+ws_connection::ptr websocket_endpoint::find(int id)
+{
+    std::lock_guard<std::mutex> lock(m_list_mutex);
+    con_list::iterator it = m_connection_list.find(id);
+    return it == m_connection_list.end() ? ws_connection::ptr() : it->second;
+}
+
+void websocket_endpoint::close(int id, unsigned short code, std::string reason)
+{
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.close: enter");
+    ws_connection::ptr rec = take(id);
+    if (!rec)
+        return;
+    /* From here on no handler reaches the channel, which may be destroyed next. */
+    rec->detach();
+    try {
+        websocketpp::lib::error_code ec;
+        m_endpoint.close(rec->get_hdl(), code, reason, ec);
+    } catch (...) {
+    }
+}
+
+bool websocket_endpoint::send_command(int id, const std::string& command)
+{
+    ws_connection::ptr rec = find(id);
+    if (!rec)
+        return false;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.send_command: >>>send: %s", command.c_str());
+    try {
+        websocketpp::lib::error_code ec;
+        m_endpoint.send(rec->get_hdl(), command, websocketpp::frame::opcode::text, ec);
+        return !ec;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool websocket_endpoint::send_data(int id, const std::string& data)
+{
+    ws_connection::ptr rec = find(id);
+    if (!rec) {
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "id (%d) was not exist, may be destory", id);
+        return false;
+    }
+    try {
+        websocketpp::lib::error_code ec;
+        m_endpoint.send(rec->get_hdl(), data, websocketpp::frame::opcode::binary, ec);
+        if (ec) {
+            apt_log(APT_LOG_MARK, APT_PRIO_INFO, "%s", ec.message().c_str());
+            return false;
+        }
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool websocket_endpoint::has_connection(int id) { return bool(find(id)); }
+
+size_t websocket_endpoint::connection_count()
+{
+    std::lock_guard<std::mutex> lock(m_list_mutex);
+    return m_connection_list.size();
+}
+
+int websocket_endpoint::last_id()
+{
+    std::lock_guard<std::mutex> lock(m_list_mutex);
+    return m_next_id;
+}
+
+void websocket_endpoint::set_token_source(CTokenWrapper* token) { m_token = token; }
+
+void websocket_endpoint::set_connect_timeout(std::chrono::milliseconds timeout) { m_connect_timeout = timeout; }
+
+void websocket_endpoint::set_unload_wait(std::chrono::milliseconds wait) { m_unload_wait = wait; }

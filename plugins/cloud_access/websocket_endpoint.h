@@ -1,0 +1,193 @@
+/*
+ * The secure WebSocket client of a plug-in: one process-wide `endpoint` owns the
+ * TLS client, the WebSocket thread on which every connection handler runs, and
+ * the connection records keyed by id (1, 2, ... never reused).
+ *
+ * The same code is compiled into both plug-ins; the compile definition
+ * HARKWIRE_PLUGIN or SPEAKWIRE_PLUGIN selects the channel type kept in each
+ * record and the few log differences.
+ *
+ * How a plug-in uses it
+ *   endpoint.start()                      once, at engine open (a second call does nothing)
+ *   id = endpoint.connect(uri, channel)   blocks up to 5 s; the id, or -1 (no record is left)
+ *   channel->ws_connection_id = id        store the id BEFORE sending anything on it
+ *   ok = endpoint.send_command(id, text)  false when the text did not go out (unknown id, send error)
+ *   ok = endpoint.send_data(id, bytes)    binary; false likewise (logs the cause)
+ *   endpoint.close(id, code, reason)      closing handshake; removes the record and detaches the
+ *                                         channel: once close returns, no handler touches the channel
+ *                                         again, so the channel may then be destroyed
+ *
+ * The plug-in's half of the seam. Each plug-in defines, once, in its own sources:
+ *
+ *   void ws_channel_on_message(ws_channel_t* channel, int id, message_ptr msg);
+ *       Every message received on connection id while `channel` is attached.
+ *       msg->get_opcode() is websocketpp::frame::opcode::text or ::binary,
+ *       msg->get_payload() the bytes.
+ *
+ *   void ws_channel_on_lost(ws_channel_t* channel, int id);
+ *       The service closed or dropped connection id after it had opened, while
+ *       `channel` was still attached (not after the plug-in's own close). The
+ *       plug-in ends its request with an error. It may run before connect() has
+ *       returned id to the caller; then the caller's first send_command fails,
+ *       which is why the id is stored before sending. A plug-in that may hold
+ *       an older connection should compare id with the channel's current one.
+ *
+ *   and the header "cloud_access_plugin.h" (on its include path) that gives the
+ *   complete `system_t` (struct tag system_t) read by the token client.
+ *
+ * Both seam functions run on the WebSocket thread, one at a time, with the
+ * record's handler lock held; they must not throw (exceptions are caught and
+ * logged) and must not block for long. They may call endpoint.close(id, ...)
+ * and send_command/send_data. Because close() waits for a handler that is
+ * running on another thread, never call close() while holding a lock that your
+ * ws_channel_on_message or ws_channel_on_lost takes, and never call connect()
+ * from them.
+ */
+#ifndef CLOUD_ACCESS_WEBSOCKET_ENDPOINT_H
+#define CLOUD_ACCESS_WEBSOCKET_ENDPOINT_H
+
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <websocketpp/client.hpp>
+#include <websocketpp/config/asio_client.hpp>
+
+#if defined(HARKWIRE_PLUGIN) == defined(SPEAKWIRE_PLUGIN)
+#error "compile cloud_access with exactly one of HARKWIRE_PLUGIN and SPEAKWIRE_PLUGIN"
+#endif
+
+class CTokenWrapper;
+
+#if defined(HARKWIRE_PLUGIN)
+typedef struct recog_channel_t recog_channel_t;
+typedef recog_channel_t ws_channel_t;
+#else
+typedef struct synth_channel_t synth_channel_t;
+typedef synth_channel_t ws_channel_t;
+#endif
+
+typedef websocketpp::client<websocketpp::config::asio_tls_client> client;
+typedef websocketpp::connection_hdl connection_hdl;
+typedef websocketpp::config::asio_tls_client::message_type::ptr message_ptr;
+typedef websocketpp::lib::shared_ptr<boost::asio::ssl::context> context_ptr;
+
+/* Seams defined by each plug-in; see the top of this file. */
+void ws_channel_on_message(ws_channel_t* channel, int id, message_ptr msg);
+void ws_channel_on_lost(ws_channel_t* channel, int id);
+
+typedef enum {
+    wscs_unconnected = 0,
+    wscs_connected = 1,
+    wscs_shutdown = 2,
+    wscs_error = 3
+} ws_connection_status;
+
+/* Builds the TLS context of a new connection: no certificate verification. */
+context_ptr on_tls_init(connection_hdl hdl);
+
+/*
+ * One connection of one channel. Shared by the endpoint's map and by the
+ * handlers bound on the connection, so it outlives its map entry until the
+ * library drops the connection.
+ */
+class ws_connection {
+public:
+    typedef websocketpp::lib::shared_ptr<ws_connection> ptr;
+
+    ws_connection(connection_hdl hdl, const std::string& uri, ws_channel_t* channel, int id);
+
+private:
+    /* Stores s under mt, wakes every waiter; returns the status before. */
+    ws_connection_status set_status(ws_connection_status s);
+
+public:
+    void on_open(client* c, connection_hdl hdl);
+    void on_fail(client* c, connection_hdl hdl);
+    void on_close(client* c, connection_hdl hdl);
+    void on_message(client* c, connection_hdl hdl, message_ptr msg);
+    connection_hdl get_hdl() const { return m_hdl; }
+    /* Waits (steady clock, at most wait_timeout in all) until the connection opened or failed. */
+    bool wait(client* c);
+    ~ws_connection();
+
+    /* Detaches the channel; waits for a handler that is using it on another thread. */
+    void detach();
+    /* The connect gave up on this record: a late open closes the connection at once. */
+    void abandon(client* c);
+    ws_connection_status get_status();
+    /* Waits until the connection is no longer open (or deadline). */
+    bool wait_ended(std::chrono::steady_clock::time_point deadline);
+
+    connection_hdl m_hdl;
+#if defined(HARKWIRE_PLUGIN)
+    recog_channel_t* recog_channel;  /* the channel that connected; null once detached */
+#else
+    synth_channel_t* synth_channel;  /* the channel that connected; null once detached */
+#endif
+    ws_connection_status status;     /* guarded by mt */
+    std::condition_variable cv;      /* notified on every status change */
+    std::mutex mt;
+
+    const int id;
+    std::chrono::milliseconds wait_timeout;  /* the connect wait, 5 s */
+
+private:
+    ws_channel_t*& channel_ref();
+    /* Guards the channel pointer and is held while a seam function runs with it;
+     * recursive because the plug-in closes from inside its own handler. */
+    std::recursive_mutex channel_mt;
+    bool abandoned;                  /* guarded by mt */
+};
+
+typedef std::map<int, ws_connection::ptr> con_list;
+
+class websocket_endpoint {
+public:
+    websocket_endpoint();
+    /* Closes what is still open (going away), waits a bounded time, stops the run loop, joins. */
+    ~websocket_endpoint();
+
+    /* Starts the WebSocket thread once; false when it cannot be created. */
+    bool start();
+    int connect(const std::string& uri, ws_channel_t* channel);
+    void close(int id, unsigned short code, std::string reason);
+    bool send_command(int id, const std::string& command);
+    bool send_data(int id, const std::string& data);
+
+    /* Inspection and test seam. */
+    bool has_connection(int id);
+    size_t connection_count();
+    int last_id();
+    ws_connection::ptr find(int id);
+    void set_token_source(CTokenWrapper* token);        /* default: the global tokenwrapper */
+    void set_connect_timeout(std::chrono::milliseconds timeout);
+    void set_unload_wait(std::chrono::milliseconds wait);
+
+private:
+    websocket_endpoint(const websocket_endpoint&) = delete;
+    websocket_endpoint& operator=(const websocket_endpoint&) = delete;
+
+    ws_connection::ptr take(int id);
+    void run();
+
+    con_list m_connection_list;      /* guarded by m_list_mutex */
+    int m_next_id;                   /* last id handed out; guarded by m_list_mutex */
+    client m_endpoint;
+    websocketpp::lib::shared_ptr<std::thread> m_thread;
+
+    std::mutex m_list_mutex;         /* never held across a library call or a wait */
+    std::mutex m_start_mutex;
+    CTokenWrapper* m_token;
+    std::chrono::milliseconds m_connect_timeout;
+    std::chrono::milliseconds m_unload_wait;
+};
+
+/* The plug-in's process-wide WebSocket client. */
+extern websocket_endpoint endpoint;
+
+#endif

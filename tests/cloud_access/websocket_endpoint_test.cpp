@@ -1,0 +1,414 @@
+// The secure WebSocket endpoint against the fake cloud over real TLS; built once per plug-in definition.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "cloud_access_plugin.h"
+#include "fake_cloud.h"
+#include "log_capture.h"
+#include "test_channel.h"
+#include "token_wrapper.h"
+#include "websocket_endpoint.h"
+
+using namespace std::chrono;
+
+namespace {
+
+#if defined(HARKWIRE_PLUGIN)
+const apt_log_priority_e FAIL_PRIO = APT_PRIO_INFO;
+#else
+const apt_log_priority_e FAIL_PRIO = APT_PRIO_ERROR;
+#endif
+
+const milliseconds WAIT(3000);
+
+long elapsed_ms(steady_clock::time_point since)
+{
+    return (long)duration_cast<milliseconds>(steady_clock::now() - since).count();
+}
+
+class EndpointTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        url = cloud.ws_url("/v1/sentence-stream");
+        ep.reset(new websocket_endpoint);
+        ep->set_token_source(&no_token);
+        ASSERT_TRUE(ep->start());
+    }
+    void TearDown() override { ep.reset(); }
+    bool wait_log(apt_log_priority_e priority, const std::string& text)
+    {
+        steady_clock::time_point end = steady_clock::now() + WAIT;
+        while (steady_clock::now() < end) {
+            if (logs.has(priority, text))
+                return true;
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+        return false;
+    }
+
+    log_capture logs;
+    fakecloud::fake_cloud cloud;
+    std::string url;
+    CTokenWrapper no_token;  // never initialised: holds no token
+    ws_channel_t channel;
+    std::unique_ptr<websocket_endpoint> ep;
+};
+
+TEST_F(EndpointTest, IdsCountFromOneAndAreNeverReused)
+{
+    EXPECT_EQ(ep->connect(url, &channel), 1);
+    EXPECT_EQ(ep->connect(url, &channel), 2);
+    EXPECT_EQ(ep->connect(url, &channel), 3);
+    ep->close(3, 1000, "normal");
+    ep->close(2, 1000, "normal");
+    EXPECT_FALSE(ep->has_connection(2));
+    EXPECT_TRUE(ep->has_connection(1));
+    EXPECT_EQ(ep->connect(url, &channel), 4);
+    EXPECT_EQ(logs.count(APT_PRIO_INFO, "wss_connect.on_open: enter"), 4u);
+}
+
+TEST_F(EndpointTest, RejectedUriYieldsMinusOneWithoutTakingAnId)
+{
+    EXPECT_EQ(ep->connect("not a uri", &channel), -1);
+    EXPECT_TRUE(logs.has(APT_PRIO_ERROR, "wss_endpoint.connect: fail, invalid uri")) << logs.dump();
+    EXPECT_TRUE(logs.has(APT_PRIO_INFO, "wss_endpoint.connect: enter, uri=not a uri"));
+    EXPECT_EQ(ep->last_id(), 0);
+    EXPECT_EQ(ep->connection_count(), 0u);
+    EXPECT_EQ(ep->connect(url, &channel), 1);
+}
+
+TEST_F(EndpointTest, AuthTokenHeaderGoesOutExactlyWhileATokenIsHeld)
+{
+    ASSERT_EQ(ep->connect(url, &channel), 1);
+    ASSERT_TRUE(cloud.wait_for_open(1, WAIT));
+    EXPECT_FALSE(cloud.connection(1).has_auth_token);
+    EXPECT_FALSE(logs.has_text("wss_endpoint.connect: get_token success"));
+
+    std::string token_url = cloud.token_url();
+    system_t sys = {3600, token_url.c_str(), "u", "p", "d", "s"};
+    CTokenWrapper token;
+    token.SetTokenFile("/dev/null");
+    ASSERT_TRUE(token.Init(&sys));
+    ASSERT_TRUE(token.Start());
+    std::string held;
+    for (int i = 0; i < 300 && !token.GetToken(held); ++i)
+        std::this_thread::sleep_for(milliseconds(10));
+    ASSERT_EQ(held, "fake-token-1");
+
+    ep->set_token_source(&token);
+    ASSERT_EQ(ep->connect(url, &channel), 2);
+    ASSERT_TRUE(cloud.wait_for_open(2, WAIT));
+    fakecloud::ws_record rec = cloud.connection(2);
+    EXPECT_EQ(rec.auth_token, "fake-token-1");
+    size_t spelled = 0;
+    for (const std::pair<std::string, std::string>& h : rec.headers)
+        if (h.first == "X-Auth-Token")
+            ++spelled;
+    EXPECT_EQ(spelled, 1u);
+    EXPECT_EQ(rec.resource, "/v1/sentence-stream");
+    EXPECT_TRUE(logs.has(APT_PRIO_INFO, "wss_endpoint.connect: get_token success"));
+    ep->set_token_source(&no_token);
+}
+
+TEST_F(EndpointTest, RefusedConnectFailsAtOnceAndLeavesNoRecord)
+{
+    unsigned short closed_port;
+    {
+        fakecloud::fake_cloud gone;
+        closed_port = gone.ws_port();
+    }
+    fakecloud::ws_handshake refuse;
+    refuse.mode = fakecloud::ws_handshake::refuse;
+    refuse.refuse_status = 403;
+    struct refused_case {
+        const char* name;
+        std::string uri;
+    };
+    const refused_case cases[] = {
+        {"port closed", "wss://127.0.0.1:" + std::to_string(closed_port) + "/v1"},
+        {"upgrade refused", url},
+        {"hung up", url},
+    };
+    fakecloud::ws_handshake hang_up;
+    hang_up.mode = fakecloud::ws_handshake::hang_up;
+    cloud.queue_handshake(refuse);
+    cloud.queue_handshake(hang_up);
+    for (const refused_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        steady_clock::time_point begin = steady_clock::now();
+        EXPECT_EQ(ep->connect(c.uri, &channel), -1);
+        EXPECT_LT(elapsed_ms(begin), 3000);
+        EXPECT_EQ(ep->connection_count(), 0u);
+    }
+    EXPECT_EQ(ep->last_id(), 3);
+    EXPECT_EQ(logs.count(FAIL_PRIO, "wss_connect.on_fail: enter"), 3u) << logs.dump();
+    EXPECT_TRUE(channel.lost_ids().empty());
+}
+
+TEST_F(EndpointTest, SilentServiceFailsAfterFiveSecondsAndLeavesNothingOpen)
+{
+    fakecloud::ws_handshake silent;
+    silent.mode = fakecloud::ws_handshake::never_answer;
+    cloud.set_handshake(silent);
+    steady_clock::time_point begin = steady_clock::now();
+    EXPECT_EQ(ep->connect(url, &channel), -1);
+    long took = elapsed_ms(begin);
+    EXPECT_GE(took, 4900);
+    EXPECT_LT(took, 7000);
+    EXPECT_EQ(ep->connection_count(), 0u);
+    ASSERT_TRUE(cloud.wait_for_ws_accepts(1, WAIT));
+    // The attempt was cancelled: the library reports it failed.
+    EXPECT_TRUE(wait_log(FAIL_PRIO, "wss_connect.on_fail: enter")) << logs.dump();
+    EXPECT_TRUE(channel.lost_ids().empty());
+}
+
+TEST_F(EndpointTest, LateOpenAfterTheWaitLeavesNoOpenConnection)
+{
+    ep->set_connect_timeout(milliseconds(300));
+    fakecloud::ws_handshake slow;
+    slow.delay_ms = 1000;
+    cloud.set_handshake(slow);
+    cloud.set_behaviour(fakecloud::echo_behaviour());
+    EXPECT_EQ(ep->connect(url, &channel), -1);
+    EXPECT_EQ(ep->connection_count(), 0u);
+    ASSERT_TRUE(cloud.wait_for_ws_accepts(1, WAIT));
+    // Past the service's delayed handshake: no connection of ours may be open.
+    std::this_thread::sleep_for(milliseconds(1500));
+    for (const fakecloud::ws_record& rec : cloud.connections())
+        EXPECT_TRUE(rec.ended) << rec.id;
+    EXPECT_EQ(channel.message_count(), 0u);
+    EXPECT_TRUE(channel.lost_ids().empty());
+}
+
+TEST_F(EndpointTest, SpuriousWakeUpsDoNotFailAConnectThatIsStillOpening)
+{
+    fakecloud::ws_handshake slow;
+    slow.delay_ms = 800;
+    cloud.set_handshake(slow);
+    std::atomic<bool> done(false);
+    std::thread waker([&] {
+        while (!done) {
+            ws_connection::ptr rec = ep->find(1);
+            if (rec)
+                rec->cv.notify_all();
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+    });
+    int id = ep->connect(url, &channel);
+    done = true;
+    waker.join();
+    EXPECT_EQ(id, 1);
+}
+
+TEST_F(EndpointTest, MessagesTravelByteForByte)
+{
+    cloud.set_behaviour(fakecloud::echo_behaviour());
+    int id = ep->connect(url, &channel);
+    ASSERT_EQ(id, 1);
+    const std::string command = "{\"command\":\"START\",\"text\":\"gr\xc3\xbc\xc3\x9f \\\"x\\\"\"}\n";
+    std::string audio;
+    for (int i = 0; i < 1024; ++i)
+        audio += (char)(i % 256);
+    EXPECT_TRUE(ep->send_command(id, command));
+    EXPECT_TRUE(ep->send_data(id, audio));
+
+    ASSERT_TRUE(cloud.wait_for_messages(1, 2, WAIT));
+    std::vector<fakecloud::ws_message> got = cloud.connection(1).messages;
+    EXPECT_FALSE(got[0].binary);
+    EXPECT_EQ(got[0].data, command);
+    EXPECT_TRUE(got[1].binary);
+    EXPECT_EQ(got[1].data, audio);
+    EXPECT_TRUE(logs.has(APT_PRIO_INFO, "wss_endpoint.send_command: >>>send: " + command));
+
+    ASSERT_TRUE(channel.wait_messages(2, WAIT));
+    std::vector<received_message> echoed = channel.received();
+    EXPECT_EQ(echoed[0].id, id);
+    EXPECT_FALSE(echoed[0].binary);
+    EXPECT_EQ(echoed[0].data, command);
+    EXPECT_TRUE(echoed[1].binary);
+    EXPECT_EQ(echoed[1].data, audio);
+}
+
+TEST_F(EndpointTest, UnknownIdsSendNothing)
+{
+    size_t before = logs.records().size();
+    EXPECT_FALSE(ep->send_command(7, "x"));
+    EXPECT_EQ(logs.records().size(), before);
+    EXPECT_FALSE(ep->send_data(7, "x"));
+    EXPECT_TRUE(logs.has(APT_PRIO_INFO, "id (7) was not exist, may be destory"));
+    ep->close(7, 1000, "");
+    EXPECT_TRUE(logs.has(APT_PRIO_INFO, "wss_endpoint.close: enter"));
+}
+
+TEST_F(EndpointTest, CloseSendsCodeAndReasonAndRemovesTheRecord)
+{
+    struct close_case {
+        unsigned short code;
+        const char* reason;
+    };
+    const close_case cases[] = {{1001, ""}, {1000, "normal"}};
+    int fake_id = 0;
+    for (const close_case& c : cases) {
+        SCOPED_TRACE(c.code);
+        int id = ep->connect(url, &channel);
+        ASSERT_GT(id, 0);
+        ++fake_id;
+        ASSERT_TRUE(cloud.wait_for_open(fake_id, WAIT));
+        ep->close(id, c.code, c.reason);
+        EXPECT_FALSE(ep->has_connection(id));
+        EXPECT_FALSE(ep->send_command(id, "late"));
+        ASSERT_TRUE(cloud.wait_for_end(fake_id, WAIT));
+        fakecloud::ws_record rec = cloud.connection(fake_id);
+        EXPECT_TRUE(rec.close_received);
+        EXPECT_EQ(rec.close_code, c.code);
+        EXPECT_EQ(rec.close_reason, c.reason);
+        EXPECT_TRUE(rec.messages.empty());
+    }
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_TRUE(channel.lost_ids().empty());  // our own close is no loss
+}
+
+TEST_F(EndpointTest, ServiceEndingTheConnectionFiresTheLostHook)
+{
+    struct lost_case {
+        const char* name;
+        bool drop;
+    };
+    const lost_case cases[] = {{"dropped", true}, {"closed by the service", false}};
+    int fake_id = 0;
+    for (const lost_case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ws_channel_t ch;
+        int id = ep->connect(url, &ch);
+        ASSERT_GT(id, 0);
+        ++fake_id;
+        ASSERT_TRUE(cloud.wait_for_open(fake_id, WAIT));
+        if (c.drop)
+            ASSERT_TRUE(cloud.drop(fake_id));
+        else
+            ASSERT_TRUE(cloud.close(fake_id, 1011, "bye"));
+        ASSERT_TRUE(ch.wait_lost(WAIT));
+        EXPECT_EQ(ch.lost_ids(), std::vector<int>{id});
+        // The plug-in's reaction: close, which removes the record.
+        ep->close(id, 1001, "");
+        EXPECT_FALSE(ep->has_connection(id));
+    }
+}
+
+TEST_F(EndpointTest, CloseFromInsideTheMessageHandlerStopsDelivery)
+{
+    fakecloud::behaviour burst;
+    burst.on_message = [](fakecloud::session& s, const fakecloud::ws_message&) {
+        for (int i = 0; i < 50; ++i)
+            s.send_text("reply " + std::to_string(i));
+    };
+    cloud.set_behaviour(burst);
+    int id = ep->connect(url, &channel);
+    ASSERT_EQ(id, 1);
+    // As harkwire completes: close the connection from inside on_message, on the WebSocket thread.
+    channel.on_message = [&](int got) { ep->close(got, 1001, ""); };
+    ASSERT_TRUE(ep->send_command(id, "go"));
+    ASSERT_TRUE(channel.wait_messages(1, WAIT));
+    ASSERT_TRUE(cloud.wait_for_end(1, WAIT));
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(channel.message_count(), 1u);
+    EXPECT_TRUE(channel.lost_ids().empty());
+    EXPECT_EQ(cloud.connection(1).close_code, 1001);
+}
+
+TEST_F(EndpointTest, NoMessageReachesAChannelAfterCloseReturns)
+{
+    fakecloud::behaviour stream;
+    stream.on_open = [](fakecloud::session& s) {
+        for (int i = 0; i < 400; ++i)
+            s.after(i, [i](fakecloud::session& t) { t.send_binary(std::string(64, (char)i)); });
+    };
+    cloud.set_behaviour(stream);
+    std::unique_ptr<ws_channel_t> ch(new ws_channel_t);
+    int id = ep->connect(url, ch.get());
+    ASSERT_EQ(id, 1);
+    ASSERT_TRUE(ch->wait_messages(20, WAIT));
+    ep->close(id, 1000, "normal");
+    size_t at_close = ch->message_count();
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(ch->message_count(), at_close);
+    ch.reset();  // the channel is destroyed; a late handler would touch freed memory
+    std::this_thread::sleep_for(milliseconds(100));
+}
+
+TEST_F(EndpointTest, ManyThreadsConnectingGetDistinctIds)
+{
+    const int n = 8;
+    std::vector<int> ids(n, 0);
+    std::vector<ws_channel_t> channels(n);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i)
+        threads.emplace_back([&, i] { ids[i] = ep->connect(url, &channels[i]); });
+    for (std::thread& t : threads)
+        t.join();
+    std::sort(ids.begin(), ids.end());
+    for (int i = 0; i < n; ++i)
+        EXPECT_EQ(ids[i], i + 1);
+    EXPECT_EQ(ep->connection_count(), (size_t)n);
+    EXPECT_EQ(cloud.connection_count(), (size_t)n);
+}
+
+TEST_F(EndpointTest, DestructionClosesOpenConnectionsGoingAway)
+{
+    ASSERT_EQ(ep->connect(url, &channel), 1);
+    ASSERT_EQ(ep->connect(url, &channel), 2);
+    ASSERT_TRUE(cloud.wait_for_open(2, WAIT));
+    steady_clock::time_point begin = steady_clock::now();
+    ep.reset();
+    EXPECT_LT(elapsed_ms(begin), 6000);
+    for (int id = 1; id <= 2; ++id) {
+        ASSERT_TRUE(cloud.wait_for_end(id, WAIT));
+        EXPECT_EQ(cloud.connection(id).close_code, 1001);
+    }
+    EXPECT_TRUE(channel.lost_ids().empty());
+}
+
+TEST_F(EndpointTest, StartTwiceRunsOneThread)
+{
+    EXPECT_TRUE(ep->start());
+    EXPECT_EQ(ep->connect(url, &channel), 1);
+#if defined(SPEAKWIRE_PLUGIN)
+    EXPECT_EQ(logs.count(APT_PRIO_INFO, "wss_endpoint.start"), 1u);
+#endif
+}
+
+TEST(EndpointLifecycle, NeverStartedEndpointJoinsNothing)
+{
+    log_capture logs;
+    {
+        websocket_endpoint ep;
+        ep.set_connect_timeout(milliseconds(200));
+        ws_channel_t ch;
+        EXPECT_EQ(ep.connect("wss://127.0.0.1:1/x", &ch), -1);
+        EXPECT_EQ(ep.connection_count(), 0u);
+    }
+    websocket_endpoint started;
+    EXPECT_TRUE(started.start());
+#if defined(SPEAKWIRE_PLUGIN)
+    EXPECT_TRUE(logs.has(APT_PRIO_INFO, "wss_endpoint.start"));
+#else
+    EXPECT_FALSE(logs.has_text("wss_endpoint.start"));
+#endif
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new log_environment);
+    return RUN_ALL_TESTS();
+}
