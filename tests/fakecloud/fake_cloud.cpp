@@ -428,6 +428,7 @@ void fake_cloud::impl::on_http(connection_hdl hdl)
     std::size_t number;
     {
         std::lock_guard<std::mutex> lock(mutex);
+        scripts.erase(hdl);  // a plain request on the service port has no upgrade to script
         requests.push_back(req);
         number = requests.size();
         if (!queued_replies.empty()) {
