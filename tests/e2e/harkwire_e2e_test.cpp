@@ -1,0 +1,723 @@
+// harkwire end to end: the host loads the real plug-in, which recognizes against the fake cloud
+// over real TLS on 127.0.0.1. Each test reads like a call: open a channel, send requests, expect
+// these events in this order, then check what the cloud received.
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <tinyxml.h>
+
+#include "fake_cloud.h"
+#include "mrcp_host.h"
+#include "recog_script.h"
+
+namespace {
+
+using fakecloud::recog_script;
+using fakecloud::recog_segment;
+using fakecloud::ws_record;
+using mrcphost::message_record;
+
+const int k_wait_ms = 8000;       // bound for anything that must happen (a connect waits at most 5 s)
+const size_t k_frame_8k = 160;    // bytes of one 10 ms frame at 8 kHz
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// A 10 ms frame that is not silent: a tone with an offset, so that no frame is all zero.
+std::vector<char> speech_frame(size_t index, size_t bytes)
+{
+    std::vector<char> frame(bytes);
+    size_t samples = bytes / 2;
+    for (size_t i = 0; i < samples; ++i) {
+        double t = (double)(index * samples + i);
+        int16_t v = (int16_t)(300 + lround(4000.0 * sin(2.0 * M_PI * t / 20.0)));
+        frame[2 * i] = (char)(v & 0xff);
+        frame[2 * i + 1] = (char)((v >> 8) & 0xff);
+    }
+    return frame;
+}
+
+// 'count' speech frames with a silent frame after every third; 'sent' gets the speech frames alone.
+std::vector<char> speech_with_gaps(size_t count, std::string* sent, size_t frame_bytes = k_frame_8k)
+{
+    std::vector<char> pcm;
+    for (size_t i = 0; i < count; ++i) {
+        std::vector<char> f = speech_frame(i, frame_bytes);
+        pcm.insert(pcm.end(), f.begin(), f.end());
+        if (sent)
+            sent->append(f.data(), f.size());
+        if (i % 3 == 2)
+            pcm.insert(pcm.end(), frame_bytes, '\0');
+    }
+    return pcm;
+}
+
+std::string grammar(const std::string& domain, bool continuous = false, const std::string& extra_rules = "")
+{
+    std::string g = std::string("<grammar mode=\"") + (continuous ? "continuous" : "voice") + "\">"
+                    "<rule id=\"service\"><one-of><item><ruleref uri=\"#speech-to-text\"/></item></one-of></rule>";
+    if (!domain.empty())
+        g += "<rule id=\"domain\"><one-of><item><ruleref uri=\"#" + domain + "\"/></item></one-of></rule>";
+    return g + extra_rules + "</grammar>";
+}
+
+std::string need_qa_rule(const std::string& user_id)
+{
+    return "<rule id=\"need-qa\"><one-of><item>{\"regular\":{\"qa\":{\"userId\":\"" + user_id +
+           "\"},\"result\":\"r1\"}}</item></one-of></rule>";
+}
+
+std::string expected_nlsml(const std::string& channel_id, const std::string& grammar_attr,
+                           const std::string& confidence, const std::string& text)
+{
+    return "<?xml version=\"1.0\" encoding=\"utf-8\" ?>\r\n"
+           "<result>\r\n"
+           "    <interpretation grammar=\"" + grammar_attr + "\" confidence=\"" + confidence + "\">\r\n"
+           "        <instance>\r\n"
+           "            <r0>" + channel_id + "</r0>\r\n"
+           "            <meaning>" + text + "</meaning>\r\n"
+           "        </instance>\r\n"
+           "        <input mode=\"speech\">" + text + "</input>\r\n"
+           "    </interpretation>\r\n"
+           "</result>\r\n";
+}
+
+recog_segment segment(const std::string& text, double score = 0.5)
+{
+    recog_segment s;
+    s.start_time = 0;
+    s.end_time = 900;
+    s.score = score;
+    s.text = text;
+    return s;
+}
+
+std::vector<std::string> event_names(const std::vector<message_record>& messages)
+{
+    std::vector<std::string> names;
+    for (const message_record& m : messages)
+        names.push_back(m.is_event() ? m.name : m.name + " response");
+    return names;
+}
+
+// A port on 127.0.0.1 on which nothing listens.
+unsigned short closed_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    bind(fd, (sockaddr*)&addr, sizeof(addr));
+    socklen_t len = sizeof(addr);
+    getsockname(fd, (sockaddr*)&addr, &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+struct config {
+    std::string init_path;            // "" leaves init-path out
+    int save_waveform = 1;
+    int save_navi_waveform = 1;
+};
+
+class HarkwireE2E : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        mrcphost::log_capture::instance().set_quiet(true);
+        mrcphost::log_capture::instance().clear();
+        char tmpl[] = "/tmp/harkwire_e2e_XXXXXX";
+        ASSERT_TRUE(mkdtemp(tmpl));
+        root_ = tmpl;
+        for (const char* d : {"/bin", "/conf", "/data", "/wave", "/navi"})
+            ASSERT_EQ(0, mkdir((root_ + d).c_str(), 0755));
+        char cwd[4096];
+        ASSERT_TRUE(getcwd(cwd, sizeof(cwd)));
+        old_cwd_ = cwd;
+        // The token file goes to ../conf relative to the working directory.
+        ASSERT_EQ(0, chdir((root_ + "/bin").c_str()));
+        cloud_.reset(new fakecloud::fake_cloud());
+    }
+
+    void TearDown() override
+    {
+        // The cloud goes first: it ends every connection (also a handshake it holds), so that
+        // unloading the plug-in finds nothing still closing.
+        cloud_.reset();
+        plugin_.reset();
+        if (HasFailure())
+            fprintf(stderr, "%s\n", mrcphost::log_capture::instance().dump().c_str());
+        if (chdir(old_cwd_.c_str()) != 0)
+            perror("chdir");
+        std::string cmd = "rm -rf '" + root_ + "'";
+        (void)!system(cmd.c_str());
+    }
+
+    config default_config() const
+    {
+        config c;
+        c.init_path = cloud_->ws_url("/asr/sentence-stream");
+        return c;
+    }
+
+    void write_config(const config& c)
+    {
+        std::ofstream out(root_ + "/conf/unimrcprecog.xml");
+        out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<durnel>\n";
+        if (!c.init_path.empty())
+            out << "  <system init-path=\"" << c.init_path << "\" stop_response_asynchronous=\"0\"/>\n";
+        out << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud_->token_url()
+            << "\" user_name=\"u\" user_password=\"p\" user_domain_name=\"d\" scope_project_name=\"s\"/>\n";
+        out << "  <save-waveform enable=\"" << c.save_waveform << "\" dir=\"" << root_ << "/wave\"/>\n";
+        out << "  <save-navi-waveform enable=\"" << c.save_navi_waveform << "\" dir=\"" << root_ << "/navi\"/>\n";
+        out << "</durnel>\n";
+    }
+
+    // Loads and opens the plug-in with the configuration, and waits for the first token.
+    void start(const config& c)
+    {
+        write_config(c);
+        mrcphost::plugin_options o;
+        o.path = HARKWIRE_PLUGIN_PATH;
+        o.conf_dir = root_ + "/conf";
+        o.data_dir = root_ + "/data";
+        plugin_.reset(new mrcphost::plugin(o));
+        std::string error;
+        ASSERT_TRUE(plugin_->load(&error)) << error;
+        ASSERT_TRUE(plugin_->open());
+        ASSERT_TRUE(cloud_->wait_for_token_replies(1, std::chrono::milliseconds(k_wait_ms)));
+        ASSERT_TRUE(wait_file(root_ + "/conf/x_auth_token.txt"));
+    }
+
+    void start() { start(default_config()); }
+
+    bool wait_file(const std::string& path)
+    {
+        for (int i = 0; i < k_wait_ms / 10; ++i) {
+            if (!read_file(path).empty())
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+    mrcphost::channel* open_channel(const std::string& id, apr_uint16_t rate = 8000, bool media = true)
+    {
+        mrcphost::channel* ch = plugin_->create_channel(id);
+        EXPECT_TRUE(ch);
+        if (!ch)
+            return NULL;
+        EXPECT_TRUE(ch->set_codec(rate));
+        EXPECT_TRUE(ch->open(k_wait_ms, media));
+        return ch;
+    }
+
+    // RECOGNIZE with an inline grammar under Content-Id g-<domain>; expects IN-PROGRESS.
+    mrcp_request_id recognize(mrcphost::channel* ch, const std::string& domain, bool continuous = false,
+                              const std::string& extra_rules = "")
+    {
+        mrcp_request_id id = ch->send("RECOGNIZE",
+                                      {"Content-Type: application/srgs+xml", "Content-Id: <g-" + domain + ">"},
+                                      grammar(domain, continuous, extra_rules));
+        message_record r;
+        EXPECT_TRUE(ch->wait_response(id, k_wait_ms, &r));
+        EXPECT_EQ(200, r.status_code) << r.line();
+        EXPECT_EQ(MRCP_REQUEST_STATE_INPROGRESS, r.request_state) << r.line();
+        return id;
+    }
+
+    message_record wait_complete(mrcphost::channel* ch)
+    {
+        message_record rc;
+        EXPECT_TRUE(ch->wait_event("RECOGNITION-COMPLETE", k_wait_ms, &rc));
+        return rc;
+    }
+
+    ws_record ended_connection(int id)
+    {
+        EXPECT_TRUE(cloud_->wait_for_end(id, std::chrono::milliseconds(k_wait_ms)));
+        return cloud_->connection(id);
+    }
+
+    void set_scripts(const std::map<std::string, recog_script>& scripts)
+    {
+        cloud_->set_behaviour_factory(fakecloud::recog_behaviour_by_domain(scripts, fakecloud::recog_script_silent()));
+    }
+
+    std::string root_;
+    std::string old_cwd_;
+    std::unique_ptr<fakecloud::fake_cloud> cloud_;
+    std::unique_ptr<mrcphost::plugin> plugin_;
+};
+
+TEST_F(HarkwireE2E, VoiceRecognition)
+{
+    std::string sent;
+    std::vector<char> pcm = speech_with_gaps(30, &sent);
+    set_scripts({{"common", fakecloud::recog_script_voice("hello world", sent.size())}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+
+    // The grammar by DEFINE-GRAMMAR, then RECOGNIZE by reference.
+    mrcp_request_id define = ch->send("DEFINE-GRAMMAR", {"Content-Type: application/srgs+xml", "Content-Id: <g1>"},
+                                      grammar(""));
+    message_record r;
+    ASSERT_TRUE(ch->wait_response(define, k_wait_ms, &r));
+    ASSERT_EQ(200, r.status_code) << r.line();
+    mrcp_request_id req = ch->send("RECOGNIZE", {"Content-Type: text/plain"}, "session:<g1>");
+    ASSERT_TRUE(ch->wait_response(req, k_wait_ms, &r));
+    ASSERT_EQ(MRCP_REQUEST_STATE_INPROGRESS, r.request_state) << r.line();
+    ch->queue_audio(pcm);
+
+    message_record rc = wait_complete(ch);
+    EXPECT_EQ(req, rc.request_id);
+    EXPECT_EQ(0, rc.completion_cause) << rc.line();
+    EXPECT_EQ(MRCP_REQUEST_STATE_COMPLETE, rc.request_state);
+    EXPECT_EQ("application/nlsml+xml", rc.field("Content-Type"));
+    EXPECT_EQ(expected_nlsml("ch1", "session:g1", "0.52", "hello world"), rc.body);
+    std::vector<std::string> names = event_names(ch->messages());
+    EXPECT_EQ((std::vector<std::string>{"DEFINE-GRAMMAR response", "RECOGNIZE response", "START-OF-INPUT",
+                                        "RECOGNITION-COMPLETE"}),
+              names);
+
+    ws_record rec = ended_connection(1);
+    EXPECT_EQ("/asr/sentence-stream", rec.resource);
+    EXPECT_EQ(read_file(root_ + "/conf/x_auth_token.txt"), rec.auth_token);
+    EXPECT_EQ("{\"command\":\"START\",\"config\":{\"audio_format\":\"pcm8k16bit\",\"interim_results\":\"no\","
+              "\"max_seconds\":10,\"property\":\"chinese_8k_common\",\"vad_head\":8000,\"vad_tail\":800,"
+              "\"vad_threshold\":10}}\n",
+              fakecloud::recog_start_text(rec));
+    EXPECT_EQ(sent, fakecloud::recog_audio(rec));
+    EXPECT_TRUE(rec.close_received);
+    EXPECT_EQ(1001, rec.close_code);
+    EXPECT_EQ(0u, fakecloud::recog_end_count(rec));
+    EXPECT_TRUE(fakecloud::recog_protocol_errors(rec).empty());
+
+    mrcp_request_id get = ch->send("GET-RESULT");
+    ASSERT_TRUE(ch->wait_response(get, k_wait_ms, &r));
+    EXPECT_EQ(200, r.status_code);
+    EXPECT_EQ(rc.body, r.body);
+    EXPECT_EQ("application/nlsml+xml", r.field("Content-Type"));
+}
+
+TEST_F(HarkwireE2E, ContinuousModeSendsInterpretationsThenEnds)
+{
+    recog_script script;
+    script.send_at_start(fakecloud::recog_reply_start())
+        .send_after_audio(800, fakecloud::recog_reply_result({segment("one", 0.8), segment("two", 0.6), segment("three")}))
+        .send_after_audio(1600, fakecloud::recog_reply_event("EXCEEDED_AUDIO"));
+    set_scripts({{"cont", script}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    mrcp_request_id req = recognize(ch, "cont", true);
+    ch->queue_audio(speech_with_gaps(30, NULL));
+
+    message_record rc = wait_complete(ch);
+    EXPECT_EQ(3, rc.completion_cause);
+    EXPECT_TRUE(rc.body.empty());
+    std::vector<message_record> interpretations;
+    for (const message_record& m : ch->messages())
+        if (m.is_event() && m.name == "INTERPRETATION-COMPLETE")
+            interpretations.push_back(m);
+    ASSERT_EQ(3u, interpretations.size());
+    const char* texts[] = {"one", "two", "three"};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(req, interpretations[i].request_id);
+        EXPECT_EQ(MRCP_REQUEST_STATE_INPROGRESS, interpretations[i].request_state);
+        EXPECT_EQ(0, interpretations[i].completion_cause);
+        EXPECT_NE(std::string::npos, interpretations[i].body.find(std::string(">") + texts[i] + "</input>"));
+    }
+    ws_record rec = ended_connection(1);
+    EXPECT_EQ("/asr/continue-stream", rec.resource);
+    EXPECT_EQ(1001, rec.close_code);
+
+    message_record r;
+    mrcp_request_id get = ch->send("GET-RESULT");
+    ASSERT_TRUE(ch->wait_response(get, k_wait_ms, &r));
+    EXPECT_EQ(interpretations[2].body, r.body);
+}
+
+TEST_F(HarkwireE2E, EachCompletionPath)
+{
+    struct row {
+        const char* domain;
+        recog_script script;
+        int cause;
+        bool close_frame;   // the plug-in closes with 1001 (not when the service dropped it)
+    };
+    auto after_audio = [](const std::string& reply) {
+        recog_script s;
+        s.send_at_start(fakecloud::recog_reply_start()).send_after_audio(480, reply);
+        return s;
+    };
+    recog_script dropped;
+    dropped.send_at_start(fakecloud::recog_reply_start()).drop_after_audio(480);
+    recog_script twice = after_audio(fakecloud::recog_reply_event("EXCEEDED_AUDIO"));
+    twice.send_after_audio(480, fakecloud::recog_reply_error("E2"));
+    std::vector<row> rows = {
+        {"silence", after_audio(fakecloud::recog_reply_event("EXCEEDED_SILENCE")), 2, true},
+        {"toolong", after_audio(fakecloud::recog_reply_event("EXCEEDED_AUDIO")), 3, true},
+        {"error", after_audio(fakecloud::recog_reply_error("E1")), 6, true},
+        {"fatal", after_audio(fakecloud::recog_reply_error("E9", true)), 6, true},
+        {"unusable", after_audio("{\"resp_type\":\"RESULT\",\"trace_id\":\"t\",\"segments\":\"x\"}"), 6, true},
+        {"dropped", dropped, 6, false},
+        {"twice", twice, 3, true},
+    };
+    std::map<std::string, recog_script> scripts;
+    for (const row& r : rows)
+        scripts[r.domain] = r.script;
+    set_scripts(scripts);
+    start();
+    int connection = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.domain);
+        mrcphost::channel* ch = open_channel(std::string("ch-") + r.domain);
+        recognize(ch, r.domain);
+        ch->queue_audio(speech_with_gaps(12, NULL));
+        message_record rc = wait_complete(ch);
+        EXPECT_EQ(r.cause, rc.completion_cause) << rc.line();
+        EXPECT_TRUE(rc.body.empty());
+        ws_record rec = ended_connection(++connection);
+        EXPECT_EQ(r.close_frame, rec.close_received);
+        if (r.close_frame) {
+            EXPECT_EQ(1001, rec.close_code);
+        }
+        EXPECT_EQ(0u, fakecloud::recog_end_count(rec));
+        // Once the connection is gone nothing more can come: exactly one completion.
+        size_t completions = 0;
+        for (const message_record& m : ch->messages())
+            completions += m.is_event() && m.name == "RECOGNITION-COMPLETE";
+        EXPECT_EQ(1u, completions);
+    }
+}
+
+TEST_F(HarkwireE2E, ErrorRightAfterStartNeverHangs)
+{
+    recog_script script;
+    script.send_at_start(fakecloud::recog_reply_error("FAST"));
+    set_scripts({{"fast", script}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    for (int i = 0; i < 40; ++i) {
+        SCOPED_TRACE(i);
+        mrcp_request_id req = recognize(ch, "fast");
+        message_record rc = wait_complete(ch);
+        ASSERT_EQ(req, rc.request_id);
+        EXPECT_EQ(6, rc.completion_cause);
+    }
+    // IN-PROGRESS always came first.
+    std::vector<message_record> all = ch->messages();
+    for (size_t i = 0; i + 1 < all.size(); i += 2) {
+        EXPECT_TRUE(all[i].is_response()) << all[i].line();
+        EXPECT_TRUE(all[i + 1].is_event()) << all[i + 1].line();
+        EXPECT_EQ(all[i].request_id, all[i + 1].request_id);
+    }
+}
+
+TEST_F(HarkwireE2E, RecognizeWhileRecognizingIsRefused)
+{
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    recognize(ch, "busy");
+    mrcp_request_id second = ch->send("RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g2>"},
+                                      grammar("busy"));
+    message_record r;
+    ASSERT_TRUE(ch->wait_response(second, k_wait_ms, &r));
+    EXPECT_EQ(402, r.status_code);
+    EXPECT_EQ(1u, cloud_->connection_count());
+    EXPECT_FALSE(cloud_->connection(1).ended);  // the running one is left alone
+}
+
+TEST_F(HarkwireE2E, StopDuringAudio)
+{
+    recog_script script;
+    script.send_at_start(fakecloud::recog_reply_start())
+        .send_after_audio(320, fakecloud::recog_reply_event("VOICE_START"))
+        .send_at_end(fakecloud::recog_reply_result({segment("late")}));
+    set_scripts({{"stop", script}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    recognize(ch, "stop");
+    ch->queue_audio(speech_with_gaps(100, NULL));
+    ASSERT_TRUE(ch->wait_event("START-OF-INPUT", k_wait_ms));
+    mrcp_request_id stop = ch->send("STOP");
+    message_record r;
+    ASSERT_TRUE(ch->wait_response(stop, k_wait_ms, &r));
+    EXPECT_EQ(200, r.status_code);
+    EXPECT_EQ(MRCP_REQUEST_STATE_COMPLETE, r.request_state);
+
+    ws_record rec = ended_connection(1);
+    EXPECT_EQ(1u, fakecloud::recog_end_count(rec));
+    EXPECT_EQ(1001, rec.close_code);
+    EXPECT_TRUE(fakecloud::recog_protocol_errors(rec).empty());  // no audio after END
+    for (const message_record& m : ch->messages())
+        EXPECT_NE("RECOGNITION-COMPLETE", m.name) << m.line();
+}
+
+TEST_F(HarkwireE2E, StopWithNoFramesFlowingIsStillAnswered)
+{
+    start();
+    mrcphost::channel* ch = open_channel("ch1", 8000, false);
+    recognize(ch, "idle");
+    mrcp_request_id stop = ch->send("STOP");
+    message_record r;
+    ASSERT_TRUE(ch->wait_response(stop, k_wait_ms, &r));
+    EXPECT_EQ(200, r.status_code);
+    EXPECT_EQ(1u, fakecloud::recog_end_count(ended_connection(1)));
+}
+
+TEST_F(HarkwireE2E, StopFollowedAtOnceByRecognize)
+{
+    std::string sent;
+    std::vector<char> pcm = speech_with_gaps(20, &sent);
+    set_scripts({{"again", fakecloud::recog_script_voice("second", sent.size())}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    recognize(ch, "first");
+    mrcp_request_id stop = ch->send("STOP");
+    mrcp_request_id again = ch->send("RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g2>"},
+                                     grammar("again"));
+    message_record r;
+    ASSERT_TRUE(ch->wait_response(stop, k_wait_ms, &r));
+    EXPECT_EQ(200, r.status_code);
+    ASSERT_TRUE(ch->wait_response(again, k_wait_ms, &r));
+    ASSERT_EQ(MRCP_REQUEST_STATE_INPROGRESS, r.request_state) << r.line();
+    ch->queue_audio(pcm);
+    message_record rc = wait_complete(ch);
+    EXPECT_EQ(again, rc.request_id);
+    EXPECT_EQ(0, rc.completion_cause);
+    EXPECT_EQ(sent, fakecloud::recog_audio(ended_connection(2)));
+}
+
+TEST_F(HarkwireE2E, ChannelCloseDuringRecognition)
+{
+    recog_script chatty;
+    chatty.send_at_start(fakecloud::recog_reply_start());
+    for (int i = 0; i < 40; ++i)
+        chatty.send_at_start(fakecloud::recog_reply_result({segment("r" + std::to_string(i))}), 5);
+    std::string sent;
+    std::vector<char> pcm = speech_with_gaps(20, &sent);
+    set_scripts({{"chatty", chatty}, {"after", fakecloud::recog_script_voice("after", sent.size())}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    recognize(ch, "chatty", true);
+    ch->queue_audio(speech_with_gaps(50, NULL));
+    ASSERT_TRUE(ch->wait_event("INTERPRETATION-COMPLETE", k_wait_ms));
+    ASSERT_TRUE(ch->close(k_wait_ms));
+    ws_record rec = ended_connection(1);
+    EXPECT_EQ(1u, fakecloud::recog_end_count(rec));
+    EXPECT_EQ(1001, rec.close_code);
+    plugin_->destroy_channel("ch1");
+
+    // The next channel is not touched by what the first connection still had in flight.
+    mrcphost::channel* next = open_channel("ch2");
+    mrcp_request_id req = recognize(next, "after");
+    next->queue_audio(pcm);
+    message_record rc = wait_complete(next);
+    EXPECT_EQ(req, rc.request_id);
+    EXPECT_EQ(0, rc.completion_cause);
+    for (const message_record& m : next->messages())
+        EXPECT_NE("INTERPRETATION-COMPLETE", m.name) << m.line();
+}
+
+TEST_F(HarkwireE2E, UnloadWithAConnectionOpen)
+{
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    recognize(ch, "left-open");
+    ch->queue_audio(speech_with_gaps(10, NULL));
+    ASSERT_TRUE(cloud_->wait_for_messages(1, 2, std::chrono::milliseconds(k_wait_ms)));
+    plugin_->unload();  // must return: channels closed, connections ended, threads joined
+    plugin_.reset();
+    EXPECT_TRUE(cloud_->wait_for_end(1, std::chrono::milliseconds(k_wait_ms)));
+}
+
+TEST_F(HarkwireE2E, ServiceThatCannotBeReached)
+{
+    struct row {
+        const char* name;
+        fakecloud::ws_handshake::mode_e mode;
+    };
+    const row rows[] = {
+        {"refusing", fakecloud::ws_handshake::refuse},
+        {"silent", fakecloud::ws_handshake::never_answer},
+    };
+    start();
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        fakecloud::ws_handshake hs;
+        hs.mode = r.mode;
+        cloud_->queue_handshake(hs);
+        mrcphost::channel* ch = open_channel(std::string("ch-") + r.name);
+        mrcp_request_id req = ch->send("RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g1>"},
+                                       grammar("x"));
+        message_record resp;
+        ASSERT_TRUE(ch->wait_response(req, k_wait_ms, &resp));
+        EXPECT_EQ(421, resp.status_code);
+        EXPECT_EQ(6, resp.completion_cause);
+        EXPECT_EQ(MRCP_REQUEST_STATE_COMPLETE, resp.request_state);
+    }
+}
+
+TEST_F(HarkwireE2E, ServiceNotListeningOrNotConfigured)
+{
+    config unreachable = default_config();
+    unreachable.init_path = "wss://127.0.0.1:" + std::to_string(closed_port()) + "/asr/sentence-stream";
+    config missing = default_config();
+    missing.init_path = "";
+    for (const config& c : {unreachable, missing}) {
+        SCOPED_TRACE(c.init_path);
+        start(c);
+        mrcphost::channel* ch = open_channel("ch1");
+        mrcp_request_id req = ch->send("RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g1>"},
+                                       grammar("x"));
+        message_record resp;
+        ASSERT_TRUE(ch->wait_response(req, k_wait_ms, &resp));
+        EXPECT_EQ(421, resp.status_code);
+        EXPECT_EQ(6, resp.completion_cause);
+        plugin_.reset();
+    }
+    EXPECT_EQ(0u, cloud_->connection_count());
+}
+
+TEST_F(HarkwireE2E, WaveformHoldsWhatTheServiceGotAcrossRecognitions)
+{
+    std::string sent1, sent2;
+    std::vector<char> pcm1 = speech_with_gaps(12, &sent1);
+    std::vector<char> pcm2 = speech_with_gaps(15, &sent2);
+    set_scripts({{"w1", fakecloud::recog_script_voice("one", sent1.size())},
+                 {"w2", fakecloud::recog_script_voice("two", sent2.size())}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    recognize(ch, "w1");
+    ch->queue_audio(pcm1);
+    wait_complete(ch);
+    recognize(ch, "w2");
+    ch->queue_audio(pcm2);
+    wait_complete(ch);
+    ASSERT_TRUE(ch->close(k_wait_ms));
+    EXPECT_EQ(sent1, fakecloud::recog_audio(cloud_->connection(1)));
+    EXPECT_EQ(sent1 + sent2, read_file(root_ + "/wave/ch1.pcm"));
+    EXPECT_FALSE(exists(root_ + "/data/ch1.pcm"));
+}
+
+TEST_F(HarkwireE2E, WaveformAppendedToTheUsersFile)
+{
+    std::string sent;
+    std::vector<char> pcm = speech_with_gaps(12, &sent);
+    recog_script script;
+    script.send_at_start(fakecloud::recog_reply_start())
+        .send_after_audio(sent.size(), fakecloud::recog_reply_event("EXCEEDED_SILENCE"));
+    set_scripts({{"qa", script}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    recognize(ch, "qa", false, need_qa_rule("u1"));
+    ch->queue_audio(pcm);
+    wait_complete(ch);
+    ASSERT_TRUE(ch->close(k_wait_ms));
+    EXPECT_EQ(sent, read_file(root_ + "/navi/u1.pcm"));
+    EXPECT_EQ("this time write " + std::to_string(sent.size()) + " byte audio\n", read_file(root_ + "/navi/u1.txt"));
+    EXPECT_FALSE(exists(root_ + "/wave/ch1.pcm"));
+}
+
+TEST_F(HarkwireE2E, TraversalUserIdKeepsTheRecording)
+{
+    std::string sent;
+    std::vector<char> pcm = speech_with_gaps(12, &sent);
+    recog_script script;
+    script.send_at_start(fakecloud::recog_reply_start())
+        .send_after_audio(sent.size(), fakecloud::recog_reply_event("EXCEEDED_SILENCE"));
+    set_scripts({{"qa", script}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    recognize(ch, "qa", false, need_qa_rule("../evil"));
+    ch->queue_audio(pcm);
+    wait_complete(ch);
+    ASSERT_TRUE(ch->close(k_wait_ms));
+    EXPECT_EQ(sent, read_file(root_ + "/wave/ch1.pcm"));
+    EXPECT_FALSE(exists(root_ + "/evil.pcm"));
+    EXPECT_FALSE(exists(root_ + "/evil.txt"));
+    EXPECT_TRUE(mrcphost::log_capture::instance().contains("is not a plain file name", APT_PRIO_WARNING));
+}
+
+TEST_F(HarkwireE2E, TwoChannelsAtOnce)
+{
+    std::string sent;
+    std::vector<char> pcm = speech_with_gaps(25, &sent);
+    set_scripts({{"alpha", fakecloud::recog_script_voice("alpha text", sent.size())},
+                 {"beta", fakecloud::recog_script_voice("beta text", sent.size())}});
+    start();
+    mrcphost::channel* a = open_channel("cha");
+    mrcphost::channel* b = open_channel("chb");
+    recognize(a, "alpha");
+    recognize(b, "beta");
+    a->queue_audio(pcm);
+    b->queue_audio(pcm);
+    message_record ra = wait_complete(a);
+    message_record rb = wait_complete(b);
+    EXPECT_EQ(expected_nlsml("cha", "session:g-alpha", "0.52", "alpha text"), ra.body);
+    EXPECT_EQ(expected_nlsml("chb", "session:g-beta", "0.52", "beta text"), rb.body);
+    for (int id = 1; id <= 2; ++id)
+        EXPECT_EQ(sent, fakecloud::recog_audio(ended_connection(id)));
+}
+
+TEST_F(HarkwireE2E, SixteenKilohertzReachesTheServiceAsEight)
+{
+    // One second of a 1 kHz tone at 16 kHz.
+    std::vector<char> pcm(32000);
+    for (size_t i = 0; i < 16000; ++i) {
+        int16_t v = (int16_t)lround(8000.0 * sin(2.0 * M_PI * 1000.0 * i / 16000.0 + 0.3));
+        pcm[2 * i] = (char)(v & 0xff);
+        pcm[2 * i + 1] = (char)((v >> 8) & 0xff);
+    }
+    set_scripts({{"wide", fakecloud::recog_script_voice("wide", 16000)}});
+    start();
+    mrcphost::channel* ch = open_channel("ch1", 16000);
+    recognize(ch, "wide");
+    ch->queue_audio(pcm);
+    EXPECT_EQ(0, wait_complete(ch).completion_cause);
+    std::string got = fakecloud::recog_audio(ended_connection(1));
+    ASSERT_EQ(16000u, got.size());  // half the bytes: 8000 samples
+    const int16_t* s = reinterpret_cast<const int16_t*>(got.data());
+    int crossings = 0;
+    for (size_t i = 101; i < 8000; ++i)
+        crossings += (s[i - 1] < 0) != (s[i] < 0);
+    // 1 kHz read at 8 kHz crosses zero about 2000 times a second.
+    EXPECT_NEAR(2000.0 * 7899.0 / 8000.0, crossings, 60.0);
+    EXPECT_NE(std::string::npos, fakecloud::recog_start_text(cloud_->connection(1)).find("pcm8k16bit"));
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
