@@ -418,6 +418,37 @@ TEST_F(HarkwireE2E, EachCompletionPath)
     }
 }
 
+TEST_F(HarkwireE2E, BuiltInGrammarReference)
+{
+    struct row {
+        const char* body;
+        int status;      // of the RECOGNIZE response
+        int cause;       // -1: none
+    };
+    const row rows[] = {
+        {" \tbuild in: \r\n date  \n", 200, -1},  // blanks inside and after the prefix
+        {"buildin:   \r\n", 406, 4},                // no name: taken as an inline grammar without Content-Id
+        {"Buildin:date", 406, 4},                      // the prefix is case-sensitive
+    };
+    start();
+    int n = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.body);
+        mrcphost::channel* ch = open_channel("ch" + std::to_string(++n));
+        mrcp_request_id req = ch->send("RECOGNIZE", {"Content-Type: text/plain"}, r.body);
+        message_record resp;
+        ASSERT_TRUE(ch->wait_response(req, k_wait_ms, &resp));
+        EXPECT_EQ(r.status, resp.status_code) << resp.line();
+        EXPECT_EQ(r.cause, resp.completion_cause) << resp.line();
+        if (r.status == 200) {
+            EXPECT_EQ(MRCP_REQUEST_STATE_INPROGRESS, resp.request_state);
+            ASSERT_TRUE(cloud_->wait_for_messages(1, 1, std::chrono::milliseconds(k_wait_ms)));
+            EXPECT_EQ("chinese_8k_common", fakecloud::recog_property(fakecloud::recog_start_text(cloud_->connection(1))));
+        }
+    }
+    EXPECT_EQ(1u, cloud_->connection_count());
+}
+
 TEST_F(HarkwireE2E, ErrorRightAfterStartNeverHangs)
 {
     recog_script script;
