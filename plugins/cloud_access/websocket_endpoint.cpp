@@ -24,6 +24,16 @@ const std::chrono::milliseconds CONNECT_WAIT(5000);
 /* As long as the library's close-handshake timeout. */
 const std::chrono::milliseconds UNLOAD_WAIT(5000);
 
+/* The library reads a connection's state on the WebSocket thread without its
+ * lock, so a close from another thread would race with it: closes run there. */
+void close_on_ws_thread(client* c, connection_hdl hdl, unsigned short code, const std::string& reason)
+{
+    c->get_io_service().post([c, hdl, code, reason] {
+        websocketpp::lib::error_code ignored;
+        c->close(hdl, code, reason, ignored);
+    });
+}
+
 }  // namespace
 
 context_ptr on_tls_init(connection_hdl)
@@ -163,12 +173,12 @@ void ws_connection::abandon(client* c)
         abandoned = true;
         open = status == wscs_connected;
     }
-    websocketpp::lib::error_code ec;
     if (open) {
         /* Opened just after the wait gave up. */
-        c->close(m_hdl, websocketpp::close::status::going_away, "", ec);
+        close_on_ws_thread(c, m_hdl, websocketpp::close::status::going_away, "");
         return;
     }
+    websocketpp::lib::error_code ec;
     /* Still connecting: close the socket on the WebSocket thread. Its pending
      * operations fail at once and so does the attempt; a TLS shutdown towards a
      * silent peer would wait another 5 s. */
@@ -211,8 +221,7 @@ websocket_endpoint::~websocket_endpoint()
         }
         for (ws_connection::ptr& rec : open) {
             rec->detach();
-            websocketpp::lib::error_code ec;
-            m_endpoint.close(rec->get_hdl(), websocketpp::close::status::going_away, "", ec);
+            close_on_ws_thread(&m_endpoint, rec->get_hdl(), websocketpp::close::status::going_away, "");
         }
         m_endpoint.stop_perpetual();
         if (m_thread) {
@@ -262,6 +271,9 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
 {
     try {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.connect: enter, uri=%s", uri.c_str());
+        /* The library's connect makes and uses one resolver for all connections
+         * without a lock; tasks of several channels connect at the same time. */
+        std::unique_lock<std::mutex> connecting(m_connect_mutex);
         websocketpp::lib::error_code ec;
         client::connection_ptr con = m_endpoint.get_connection(uri, ec);
         if (ec || !con) {
@@ -293,6 +305,7 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
         con->set_message_handler(bind(&ws_connection::on_message, rec, &m_endpoint, ph::_1, ph::_2));
 
         m_endpoint.connect(con);
+        connecting.unlock();
         if (rec->wait(&m_endpoint))
             return id;
 
@@ -338,8 +351,8 @@ void websocket_endpoint::close(int id, unsigned short code, std::string reason)
     /* From here on no handler reaches the channel, which may be destroyed next. */
     rec->detach();
     try {
-        websocketpp::lib::error_code ec;
-        m_endpoint.close(rec->get_hdl(), code, reason, ec);
+        /* Errors (a connection already gone) are of no interest to the caller. */
+        close_on_ws_thread(&m_endpoint, rec->get_hdl(), code, reason);
     } catch (...) {
     }
 }

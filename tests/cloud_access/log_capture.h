@@ -24,8 +24,11 @@ class log_capture {
 public:
     log_capture()
     {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        state().current = this;
+        {
+            std::lock_guard<std::mutex> lock(state().mutex);
+            state().current = this;
+        }
+        // Outside our lock: the logger calls the handler under its own.
         apt_log_ext_handler_set(&log_capture::handler);
     }
     ~log_capture()
