@@ -13,9 +13,11 @@
  *   channel->ws_connection_id = id        store the id BEFORE sending anything on it
  *   ok = endpoint.send_command(id, text)  false when the text did not go out (unknown id, send error)
  *   ok = endpoint.send_data(id, bytes)    binary; false likewise (logs the cause)
- *   endpoint.close(id, code, reason)      closing handshake; removes the record and detaches the
- *                                         channel: once close returns, no handler touches the channel
- *                                         again, so the channel may then be destroyed
+ *   endpoint.close(id, code, reason)      removes the record and detaches the channel: once close
+ *                                         returns, no handler touches the channel again, so the
+ *                                         channel may then be destroyed. The close frame itself goes
+ *                                         out from the WebSocket thread right after (after anything
+ *                                         sent before the close)
  *
  * The plug-in's half of the seam. Each plug-in defines, once, in its own sources:
  *
@@ -182,6 +184,7 @@ private:
 
     std::mutex m_list_mutex;         /* never held across a library call or a wait */
     std::mutex m_start_mutex;
+    std::mutex m_connect_mutex;      /* serializes the library's connect calls */
     CTokenWrapper* m_token;
     std::chrono::milliseconds m_connect_timeout;
     std::chrono::milliseconds m_unload_wait;
