@@ -4,6 +4,7 @@
 #ifndef MRCP_HOST_H
 #define MRCP_HOST_H
 
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <map>
@@ -165,6 +166,14 @@ public:
     // Called on every message as it arrives, on the plug-in's thread.
     void set_listener(std::function<void(const message_record&)> listener);
 
+    // For measuring the media thread: called on it right after each write_frame (write true) and read_frame
+    // with how long that one call took and the frame as the plug-in left it. Set before start_media.
+    typedef std::function<void(bool write, std::chrono::nanoseconds took, const mpf_frame_t& frame)>
+        frame_observer;
+    void set_frame_observer(frame_observer observer);
+    // False: audio read from a source is counted but not kept, so that long runs do not grow (default true).
+    void set_keep_received_audio(bool keep);
+
 private:
     friend class plugin;
     channel(plugin* owner, const std::string& id, mrcp_version_e version);
@@ -210,6 +219,8 @@ private:
     size_t m_rx_event_frames = 0;
     size_t m_frames_written = 0;
     size_t m_frames_read = 0;
+    bool m_keep_rx_audio = true;
+    frame_observer m_frame_observer;             // the media thread takes a copy when it starts
 };
 
 // ---------------------------------------------------------------------------------------------------------------

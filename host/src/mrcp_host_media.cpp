@@ -59,6 +59,11 @@ void channel::media_loop()
     attribs.bits_per_sample = BITS_PER_SAMPLE;
     attribs.sample_rates = mpf_sample_rate_mask_get(rate);
     mpf_codec_t codec = {nullptr, &attribs, m_sampling_rate ? &m_descriptor : nullptr};
+    frame_observer observer;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        observer = m_frame_observer;
+    }
 
     if (sink && vtable->open_tx)
         vtable->open_tx(s, &codec);
@@ -101,7 +106,10 @@ void channel::media_loop()
             frame.type = MEDIA_FRAME_TYPE_AUDIO;
             frame.codec_frame.buffer = tx.data();
             frame.codec_frame.size = frame_size;
+            auto before = std::chrono::steady_clock::now();
             vtable->write_frame(s, &frame);
+            if (observer)
+                observer(true, std::chrono::steady_clock::now() - before, frame);
             std::lock_guard<std::mutex> lock(m_mutex);
             m_frames_written++;
         }
@@ -112,10 +120,13 @@ void channel::media_loop()
             frame.type = MEDIA_FRAME_TYPE_NONE;
             frame.codec_frame.buffer = rx.data();
             frame.codec_frame.size = frame_size;
+            auto before = std::chrono::steady_clock::now();
             vtable->read_frame(s, &frame);
+            if (observer)
+                observer(false, std::chrono::steady_clock::now() - before, frame);
             std::lock_guard<std::mutex> lock(m_mutex);
             m_frames_read++;
-            if (frame.type & MEDIA_FRAME_TYPE_AUDIO)
+            if ((frame.type & MEDIA_FRAME_TYPE_AUDIO) && m_keep_rx_audio)
                 m_rx_audio.insert(m_rx_audio.end(), rx.begin(), rx.end());
             if (frame.type & MEDIA_FRAME_TYPE_EVENT)
                 m_rx_event_frames++;
@@ -131,6 +142,18 @@ void channel::media_loop()
         vtable->close_tx(s);
     if (source && vtable->close_rx)
         vtable->close_rx(s);
+}
+
+void channel::set_frame_observer(frame_observer observer)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_frame_observer = std::move(observer);
+}
+
+void channel::set_keep_received_audio(bool keep)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_keep_rx_audio = keep;
 }
 
 void channel::queue_audio(const std::vector<char>& pcm)

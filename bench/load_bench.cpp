@@ -1,0 +1,673 @@
+// load-bench: many channels of real-time recognition (harkwire) and synthesis (speakwire) in one host
+// process against the in-process fake cloud over TLS on 127.0.0.1, with figures an operator cares about.
+//
+// Usage: load-bench [--channels N] [--seconds S] [--plugin harkwire|speakwire|both] [--utterance-ms MS]
+//                   [--ramp-ms MS] [--save-waveform] [--log-priority N]
+//   --channels N      channels per plug-in (default 100)
+//   --seconds S       how long each plug-in is driven (default 20); requests in flight then finish
+//   --plugin P        which plug-in to run (default both, one after the other, so that CPU and memory
+//                     are each plug-in's own)
+//   --utterance-ms    audio per RECOGNIZE and per SPEAK (default 2000)
+//   --ramp-ms         the channels start spread over this time (default 2000)
+//   --save-waveform   let both plug-ins save waveforms (off by default)
+//   --log-priority N  keep log records of priority N and more severe (default 4, warnings)
+//
+// Each channel repeats one request after the other: RECOGNIZE with 8 kHz speech frames queued at
+// IN-PROGRESS (the fake answers VOICE_START at the first audio and the result once all audio arrived),
+// or SPEAK (the fake streams the audio in real time, then END). The media clock of every channel calls
+// the stream every 10 ms; the host's frame observer times each write_frame and read_frame.
+//
+// Exit status: 0 when no frame was lost and no request failed, 1 otherwise, 2 for a usage error.
+#include <math.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "fake_cloud.h"
+#include "mrcp_host.h"
+#include "recog_script.h"
+
+namespace {
+
+typedef std::chrono::steady_clock clock_type;
+
+const int k_wait_ms = 10000;        // bound on any single wait of a driver
+const size_t k_frame_bytes = 160;   // 10 ms at 8000 Hz, 16-bit
+
+long long now_ns()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(clock_type::now().time_since_epoch()).count();
+}
+
+struct options {
+    int channels = 100;
+    int seconds = 20;
+    std::string plugin = "both";
+    int utterance_ms = 2000;
+    int ramp_ms = 2000;
+    bool save_waveform = false;
+    int log_priority = APT_PRIO_WARNING;
+};
+
+// ---- figures ----
+
+struct samples {
+    std::vector<long long> values;  // nanoseconds
+    void add(long long v) { values.push_back(v); }
+    void merge(const samples& other) { values.insert(values.end(), other.values.begin(), other.values.end()); }
+};
+
+std::string us(long long ns)
+{
+    char text[32];
+    if (ns >= 10000000)
+        snprintf(text, sizeof(text), "%.1f ms", ns / 1e6);
+    else if (ns >= 1000000)
+        snprintf(text, sizeof(text), "%.2f ms", ns / 1e6);
+    else
+        snprintf(text, sizeof(text), "%.1f us", ns / 1e3);
+    return text;
+}
+
+// "median X, p99 Y, max Z (n=N)"
+std::string spread(samples s, bool with_max = true)
+{
+    if (s.values.empty())
+        return "no samples";
+    std::sort(s.values.begin(), s.values.end());
+    size_t n = s.values.size();
+    long long median = s.values[n / 2];
+    long long p99 = s.values[std::min(n - 1, (size_t)ceil(n * 0.99) - 1)];
+    std::string out = "median " + us(median) + ", p99 " + us(p99);
+    if (with_max)
+        out += ", max " + us(s.values.back());
+    return out + " (n=" + std::to_string(n) + ")";
+}
+
+long rss_kib()
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 6, "VmRSS:") == 0)
+            return atol(line.c_str() + 6);
+    return 0;
+}
+
+double process_cpu_s()
+{
+    struct rusage ru;
+    getrusage(RUSAGE_SELF, &ru);
+    return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+}
+
+// The fake cloud runs in this process; its I/O thread's CPU is taken out of the plug-ins' figure.
+struct thread_cpu {
+    std::atomic<bool> known{false};
+    clockid_t id;
+    void capture()  // on the thread to measure
+    {
+        if (known.load())
+            return;
+        if (pthread_getcpuclockid(pthread_self(), &id) == 0)
+            known = true;
+    }
+    double seconds() const
+    {
+        struct timespec ts;
+        if (!known.load() || clock_gettime(id, &ts) != 0)
+            return 0;
+        return ts.tv_sec + ts.tv_nsec / 1e9;
+    }
+};
+
+// ---- per channel ----
+
+// Written by one channel's threads (driver, media, plug-in callbacks, the fake's I/O thread); the sample
+// vectors each have a single writer and are read once the run is over.
+struct channel_stats {
+    // timestamps handing over between threads (ns on the steady clock, 0: none)
+    std::atomic<long long> request_sent{0};
+    std::atomic<long long> voice_start_sent{0};
+    std::atomic<long long> result_sent{0};     // RESULT (recognition) or END (synthesis)
+    // fake's I/O thread
+    samples to_service_start;                  // request sent -> START command at the service
+    std::atomic<size_t> service_bytes{0};      // audio the service received (recognition) or sent (synthesis)
+    // media thread
+    samples frame_cost;
+    size_t media_audio_bytes = 0;              // audio written (recognition) or played (synthesis)
+    // plug-in threads (one event at a time per channel)
+    samples reply_to_event;                    // RESULT -> RECOGNITION-COMPLETE, END -> SPEAK-COMPLETE
+    samples voice_to_event;                    // VOICE_START -> START-OF-INPUT
+    samples to_in_progress;                    // request sent -> IN-PROGRESS
+    // driver
+    size_t completed = 0;
+    size_t errors = 0;
+    std::string first_error;
+};
+
+bool all_zero(const void* data, size_t size)
+{
+    const char* p = (const char*)data;
+    for (size_t i = 0; i < size; ++i)
+        if (p[i])
+            return false;
+    return true;
+}
+
+size_t nonzero_bytes(const void* data, size_t size)
+{
+    const char* p = (const char*)data;
+    size_t n = 0;
+    for (size_t i = 0; i < size; ++i)
+        n += p[i] != 0;
+    return n;
+}
+
+// Speech without a zero sample (so no frame is skipped as silence): a tone with an offset.
+std::vector<char> speech(size_t frames)
+{
+    std::vector<char> pcm(frames * k_frame_bytes);
+    for (size_t i = 0; i < pcm.size() / 2; ++i) {
+        int16_t v = (int16_t)(300 + lround(4000.0 * sin(2.0 * M_PI * (double)i / 20.0)));
+        pcm[2 * i] = (char)(v & 0xff);
+        pcm[2 * i + 1] = (char)((v >> 8) & 0xff);
+    }
+    return pcm;
+}
+
+// Synthesized audio without a zero byte, so that played audio can be told from silence.
+std::string synth_audio(size_t bytes)
+{
+    std::string audio(bytes, '\0');
+    for (size_t i = 0; i < bytes; ++i)
+        audio[i] = (char)(1 + (i * 37) % 251);
+    return audio;
+}
+
+// ---- the fake service's behaviours ----
+
+int channel_index_from(const std::string& text, const std::string& prefix)
+{
+    size_t pos = text.find(prefix);
+    return pos == std::string::npos ? -1 : atoi(text.c_str() + pos + prefix.size());
+}
+
+fakecloud::behaviour_factory recog_factory(std::vector<std::unique_ptr<channel_stats>>* stats, size_t audio_bytes,
+                                           thread_cpu* cpu)
+{
+    return [stats, audio_bytes, cpu](const fakecloud::ws_record&) {
+        struct state {
+            channel_stats* ch = nullptr;
+            size_t bytes = 0;
+            bool done = false;
+        };
+        auto st = std::make_shared<state>();
+        fakecloud::behaviour b;
+        b.on_message = [stats, audio_bytes, cpu, st](fakecloud::session& s, const fakecloud::ws_message& m) {
+            cpu->capture();
+            if (!m.binary) {
+                if (st->ch || m.data.find("\"START\"") == std::string::npos)
+                    return;
+                int index = channel_index_from(fakecloud::recog_property(m.data), "_8k_bench");
+                if (index < 0 || index >= (int)stats->size())
+                    return;
+                st->ch = (*stats)[index].get();
+                st->ch->to_service_start.add(now_ns() - st->ch->request_sent.load());
+                s.send_text(fakecloud::recog_reply_start());
+                return;
+            }
+            if (!st->ch || st->done)
+                return;
+            if (st->bytes == 0) {
+                st->ch->voice_start_sent = now_ns();
+                s.send_text(fakecloud::recog_reply_event("VOICE_START"));
+            }
+            st->bytes += m.data.size();
+            st->ch->service_bytes += m.data.size();
+            if (st->bytes >= audio_bytes) {
+                st->done = true;
+                fakecloud::recog_segment seg;
+                seg.end_time = 1200;
+                seg.score = 0.5;
+                seg.text = "bench";
+                s.send_text(fakecloud::recog_reply_event("VOICE_END"));
+                st->ch->result_sent = now_ns();
+                s.send_text(fakecloud::recog_reply_result({seg}));
+            }
+        };
+        return b;
+    };
+}
+
+// Real-time synthesis: "START", then 20 ms chunks on an absolute schedule, then END "NORMAL".
+fakecloud::behaviour_factory synth_factory(std::vector<std::unique_ptr<channel_stats>>* stats, size_t audio_bytes,
+                                           thread_cpu* cpu)
+{
+    return [stats, audio_bytes, cpu](const fakecloud::ws_record&) {
+        struct state {
+            channel_stats* ch = nullptr;
+            std::string audio;
+            size_t sent = 0;
+            long long start_ns = 0;
+        };
+        auto st = std::make_shared<state>();
+        const size_t chunk = 320;
+        const long long chunk_ns = 20000000;
+        auto send_next = std::make_shared<std::function<void(fakecloud::session&)>>();
+        std::weak_ptr<std::function<void(fakecloud::session&)>> weak = send_next;
+        *send_next = [st, chunk, chunk_ns, weak](fakecloud::session& s) {
+            size_t n = std::min(chunk, st->audio.size() - st->sent);
+            if (!s.send_binary(st->audio.substr(st->sent, n)))
+                return;
+            st->sent += n;
+            st->ch->service_bytes += n;
+            if (st->sent == st->audio.size()) {
+                st->ch->result_sent = now_ns();
+                s.send_text("{\"reason\":\"NORMAL\",\"resp_type\":\"END\",\"trace_id\":\"bench\"}\n");
+                return;
+            }
+            long long due = st->start_ns + (long long)(st->sent / chunk) * chunk_ns;
+            int delay_ms = (int)std::max(0LL, (due - now_ns()) / 1000000);
+            auto next = weak.lock();
+            if (next)
+                s.after(delay_ms, *next);
+        };
+        fakecloud::behaviour b;
+        b.on_message = [stats, audio_bytes, cpu, st, send_next](fakecloud::session& s,
+                                                                const fakecloud::ws_message& m) {
+            cpu->capture();
+            if (m.binary || st->ch || m.data.find("\"START\"") == std::string::npos)
+                return;
+            int index = channel_index_from(m.data, "bench channel ");
+            if (index < 0 || index >= (int)stats->size())
+                return;
+            st->ch = (*stats)[index].get();
+            st->ch->to_service_start.add(now_ns() - st->ch->request_sent.load());
+            st->audio = synth_audio(audio_bytes);
+            st->start_ns = now_ns();
+            s.send_text("{\"resp_type\":\"START\",\"trace_id\":\"bench\"}\n");
+            (*send_next)(s);
+        };
+        return b;
+    };
+}
+
+// ---- one plug-in's run ----
+
+enum kind_e { recognizer, synthesizer };
+
+struct phase {
+    kind_e kind;
+    std::string name;
+    std::string so_path;
+    const options& opt;
+    std::string root;
+
+    std::unique_ptr<fakecloud::fake_cloud> cloud;
+    std::unique_ptr<mrcphost::plugin> plugin;
+    std::vector<std::unique_ptr<channel_stats>> stats;
+    thread_cpu fake_cpu;
+
+    phase(kind_e k, const std::string& n, const std::string& so, const options& o) : kind(k), name(n), so_path(so), opt(o) {}
+
+    size_t audio_bytes() const { return (size_t)opt.utterance_ms / 10 * k_frame_bytes; }
+
+    void write_config()
+    {
+        if (kind == recognizer) {
+            std::ofstream out(root + "/conf/unimrcprecog.xml");
+            out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<durnel>\n"
+                << "  <system init-path=\"" << cloud->ws_url("/asr/sentence-stream")
+                << "\" stop_response_asynchronous=\"0\"/>\n"
+                << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud->token_url()
+                << "\" user_name=\"u\" user_password=\"p\" user_domain_name=\"d\" scope_project_name=\"s\"/>\n"
+                << "  <save-waveform enable=\"" << (opt.save_waveform ? 1 : 0) << "\" dir=\"" << root << "/wave\"/>\n"
+                << "  <save-navi-waveform enable=\"" << (opt.save_waveform ? 1 : 0) << "\" dir=\"" << root
+                << "/navi\"/>\n"
+                << "</durnel>\n";
+        } else {
+            std::ofstream out(root + "/conf/synthplugin.xml");
+            out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"
+                << "  <system>\n    <init-path>" << cloud->ws_url("/tts") << "</init-path>\n  </system>\n"
+                << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud->token_url() << "\">\n"
+                << "    <auth_identity user_name=\"u\" user_password=\"p\" user_domain_name=\"d\"/>\n"
+                << "    <auth_scope scope_project_name=\"s\"/>\n"
+                << "  </auth_info>\n"
+                << "  <save-waveform><dir>" << root << "/wave</dir><enable>"
+                << (opt.save_waveform ? "true" : "false") << "</enable></save-waveform>\n"
+                << "</pelka>\n";
+        }
+    }
+
+    bool start(std::string* error)
+    {
+        char tmpl[] = "/tmp/load_bench_XXXXXX";
+        if (!mkdtemp(tmpl)) {
+            *error = "mkdtemp failed";
+            return false;
+        }
+        root = tmpl;
+        for (const char* d : {"/bin", "/conf", "/data", "/wave", "/navi"})
+            mkdir((root + d).c_str(), 0755);
+        // The token file goes to ../conf relative to the working directory.
+        if (chdir((root + "/bin").c_str()) != 0) {
+            *error = "chdir failed";
+            return false;
+        }
+        cloud.reset(new fakecloud::fake_cloud());
+        for (int i = 0; i < opt.channels; ++i)
+            stats.emplace_back(new channel_stats());
+        if (kind == recognizer)
+            cloud->set_behaviour_factory(recog_factory(&stats, audio_bytes(), &fake_cpu));
+        else
+            cloud->set_behaviour_factory(synth_factory(&stats, audio_bytes(), &fake_cpu));
+        write_config();
+        mrcphost::plugin_options o;
+        o.path = so_path;
+        o.conf_dir = root + "/conf";
+        o.data_dir = root + "/data";
+        plugin.reset(new mrcphost::plugin(o));
+        if (!plugin->load(error))
+            return false;
+        if (!plugin->open()) {
+            *error = "engine open failed";
+            return false;
+        }
+        if (!cloud->wait_for_token_replies(1, std::chrono::milliseconds(k_wait_ms))) {
+            *error = "no token fetched";
+            return false;
+        }
+        return true;
+    }
+
+    void fail(channel_stats& st, const std::string& what)
+    {
+        st.errors++;
+        if (st.first_error.empty())
+            st.first_error = what;
+    }
+
+    std::string grammar(int index) const
+    {
+        return "<grammar mode=\"voice\"><rule id=\"service\"><one-of><item><ruleref uri=\"#speech-to-text\"/></item>"
+               "</one-of></rule><rule id=\"domain\"><one-of><item><ruleref uri=\"#bench" +
+               std::to_string(index) + "\"/></item></one-of></rule></grammar>";
+    }
+
+    // One channel's requests, one after the other, until the deadline.
+    void drive(mrcphost::channel* ch, int index, clock_type::time_point deadline)
+    {
+        channel_stats& st = *stats[index];
+        const std::vector<char> audio = speech(audio_bytes() / k_frame_bytes);
+        const int complete_wait_ms = opt.utterance_ms + k_wait_ms;
+        while (clock_type::now() < deadline) {
+            mrcphost::message_record r;
+            st.request_sent = now_ns();
+            mrcp_request_id id;
+            if (kind == recognizer)
+                id = ch->send("RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g-bench>"},
+                              grammar(index));
+            else
+                id = ch->send("SPEAK", {"Content-Type: text/plain"}, "bench channel " + std::to_string(index));
+            if (!id || !ch->wait_response(id, k_wait_ms, &r)) {
+                fail(st, "no response");
+                break;
+            }
+            if (r.status_code != 200 || r.request_state != MRCP_REQUEST_STATE_INPROGRESS) {
+                fail(st, r.line());
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                continue;
+            }
+            if (kind == recognizer)
+                ch->queue_audio(audio);
+            const char* event = kind == recognizer ? "RECOGNITION-COMPLETE" : "SPEAK-COMPLETE";
+            if (!ch->wait_event(event, complete_wait_ms, &r)) {
+                fail(st, std::string("no ") + event);
+                break;
+            }
+            if (r.completion_cause != 0)
+                fail(st, r.line());
+            else
+                st.completed++;
+        }
+    }
+
+    // Timestamps of the events, taken on the plug-in's thread as they arrive.
+    void listen(mrcphost::channel* ch, int index)
+    {
+        channel_stats* st = stats[index].get();
+        ch->set_listener([st](const mrcphost::message_record& m) {
+            long long t = now_ns();
+            if (m.is_response() && m.request_state == MRCP_REQUEST_STATE_INPROGRESS)
+                st->to_in_progress.add(t - st->request_sent.load());
+            else if (m.is_event() && m.name == "START-OF-INPUT")
+                st->voice_to_event.add(t - st->voice_start_sent.load());
+            else if (m.is_event() && (m.name == "RECOGNITION-COMPLETE" || m.name == "SPEAK-COMPLETE") &&
+                     st->result_sent.load())
+                st->reply_to_event.add(t - st->result_sent.exchange(0));
+        });
+        const bool write = kind == recognizer;
+        ch->set_keep_received_audio(false);
+        ch->set_frame_observer([st, write](bool is_write, std::chrono::nanoseconds took, const mpf_frame_t& frame) {
+            if (is_write != write)
+                return;
+            st->frame_cost.add(took.count());
+            const mpf_codec_frame_t& f = frame.codec_frame;
+            if (is_write) {
+                if (f.buffer && !all_zero(f.buffer, f.size))
+                    st->media_audio_bytes += f.size;
+            } else if ((frame.type & MEDIA_FRAME_TYPE_AUDIO) && f.buffer) {
+                st->media_audio_bytes += nonzero_bytes(f.buffer, f.size);
+            }
+        });
+    }
+
+    bool run()
+    {
+        std::string error;
+        printf("%s: %d channels, %d s, 8000 Hz, 10 ms frames, %d ms of audio per request\n", name.c_str(),
+               opt.channels, opt.seconds, opt.utterance_ms);
+        fflush(stdout);
+        mrcphost::log_capture::instance().clear();
+        if (!start(&error)) {
+            printf("  start failed: %s\n", error.c_str());
+            return false;
+        }
+        long rss_before = rss_kib();
+
+        std::vector<mrcphost::channel*> channels;
+        size_t open_failures = 0;
+        for (int i = 0; i < opt.channels; ++i) {
+            mrcphost::channel* ch = plugin->create_channel(name + "-" + std::to_string(i));
+            if (!ch || !ch->set_codec(8000)) {
+                open_failures++;
+                channels.push_back(nullptr);
+                continue;
+            }
+            listen(ch, i);
+            if (!ch->open(k_wait_ms))
+                open_failures++;
+            channels.push_back(ch);
+        }
+
+        auto begin = clock_type::now();
+        auto deadline = begin + std::chrono::milliseconds(opt.ramp_ms) + std::chrono::seconds(opt.seconds);
+        std::vector<std::thread> drivers;
+        for (int i = 0; i < opt.channels; ++i) {
+            if (!channels[i])
+                continue;
+            auto at = begin + std::chrono::milliseconds((long long)opt.ramp_ms * i / opt.channels);
+            drivers.emplace_back([this, &channels, i, at, deadline] {
+                std::this_thread::sleep_until(at);
+                drive(channels[i], i, deadline);
+            });
+        }
+
+        // CPU over the steady part (every channel started), memory once every channel is at work.
+        std::this_thread::sleep_until(begin + std::chrono::milliseconds(opt.ramp_ms));
+        double cpu0 = process_cpu_s(), fake0 = fake_cpu.seconds();
+        auto steady0 = clock_type::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(std::min(2000, opt.seconds * 1000 / 2)));
+        long rss_during = rss_kib();
+        size_t fake_kept = 0;
+        if (kind == recognizer)   // the fake keeps every byte it received, for inspection
+            for (auto& st : stats)
+                fake_kept += st->service_bytes.load();
+        std::this_thread::sleep_until(deadline);
+        double cpu1 = process_cpu_s(), fake1 = fake_cpu.seconds();
+        auto steady1 = clock_type::now();
+
+        for (std::thread& t : drivers)
+            t.join();
+        for (mrcphost::channel* ch : channels)
+            if (ch)
+                ch->close(k_wait_ms);
+        size_t log_errors = mrcphost::log_capture::instance().count("", APT_PRIO_ERROR);
+        // Unloaded and stopped first: every thread that wrote a figure has ended.
+        plugin.reset();
+        cloud.reset();
+
+        // Figures.
+        channel_stats all;
+        size_t service_bytes = 0;
+        for (auto& st : stats) {
+            all.frame_cost.merge(st->frame_cost);
+            all.to_service_start.merge(st->to_service_start);
+            all.to_in_progress.merge(st->to_in_progress);
+            all.reply_to_event.merge(st->reply_to_event);
+            all.voice_to_event.merge(st->voice_to_event);
+            all.media_audio_bytes += st->media_audio_bytes;
+            service_bytes += st->service_bytes.load();
+            all.completed += st->completed;
+            all.errors += st->errors;
+            if (all.first_error.empty())
+                all.first_error = st->first_error;
+        }
+        double minutes = std::chrono::duration<double>(steady1 - steady0).count() / 60.0;
+        double cpu = cpu1 - cpu0, fake = fake1 - fake0;
+
+        size_t media_frames, service_frames;
+        long long lost;
+        if (kind == recognizer) {
+            media_frames = all.media_audio_bytes / k_frame_bytes;
+            service_frames = service_bytes / k_frame_bytes;
+            lost = (long long)media_frames - (long long)service_frames;
+            printf("  write_frame on the media thread: %s\n", spread(all.frame_cost).c_str());
+            printf("  frames: written with speech %zu, received by the fake %zu, lost %lld\n", media_frames,
+                   service_frames, lost);
+            printf("  RESULT sent -> RECOGNITION-COMPLETE: %s\n", spread(all.reply_to_event, false).c_str());
+            printf("  VOICE_START sent -> START-OF-INPUT: %s\n", spread(all.voice_to_event, false).c_str());
+            printf("  connect: RECOGNIZE -> START at the service: %s\n", spread(all.to_service_start).c_str());
+            printf("  connect: RECOGNIZE -> IN-PROGRESS: %s\n", spread(all.to_in_progress).c_str());
+        } else {
+            service_frames = service_bytes / k_frame_bytes;
+            media_frames = all.media_audio_bytes / k_frame_bytes;
+            lost = (long long)service_bytes - (long long)all.media_audio_bytes;
+            printf("  read_frame on the media thread: %s\n", spread(all.frame_cost).c_str());
+            printf("  frames: sent by the fake %zu, played %zu, lost %lld bytes\n", service_frames, media_frames,
+                   lost);
+            printf("  END sent -> SPEAK-COMPLETE: %s\n", spread(all.reply_to_event, false).c_str());
+            printf("  connect: SPEAK -> START at the service: %s\n", spread(all.to_service_start).c_str());
+            printf("  SPEAK -> IN-PROGRESS: %s\n", spread(all.to_in_progress).c_str());
+        }
+        printf("  requests completed: %zu\n", all.completed);
+        int n = opt.channels;
+        printf("  CPU: %.3f s per channel-minute (process %.2f s, less the in-process fake cloud %.2f s, over "
+               "%.1f s)\n",
+               minutes > 0 ? (cpu - fake) / (n * minutes) : 0.0, cpu, fake, minutes * 60);
+        long grown = rss_during - rss_before - (long)(fake_kept / 1024);
+        printf("  memory: %.1f KiB per channel (VmRSS %ld -> %ld KiB, less %zu KiB of audio the fake keeps)\n",
+               (double)grown / n, rss_before, rss_during, fake_kept / 1024);
+        printf("  errors: %zu (request failures %zu, channel open failures %zu, error log records %zu)%s%s\n",
+               all.errors + open_failures + log_errors, all.errors, open_failures, log_errors,
+               all.first_error.empty() ? "" : "; first: ", all.first_error.c_str());
+        fflush(stdout);
+
+        if (chdir("/") != 0)
+            perror("chdir");
+        std::string cmd = "rm -rf '" + root + "'";
+        (void)!system(cmd.c_str());
+        return lost == 0 && all.errors == 0 && open_failures == 0 && log_errors == 0 && all.completed > 0;
+    }
+};
+
+int usage()
+{
+    fprintf(stderr,
+            "usage: load-bench [--channels N] [--seconds S] [--plugin harkwire|speakwire|both]\n"
+            "                  [--utterance-ms MS] [--ramp-ms MS] [--save-waveform] [--log-priority N]\n");
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    options opt;
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto number = [&](int* out, int min) {
+            if (i + 1 >= argc)
+                return false;
+            *out = atoi(argv[++i]);
+            return *out >= min;
+        };
+        bool ok = true;
+        if (a == "--channels")
+            ok = number(&opt.channels, 1);
+        else if (a == "--seconds")
+            ok = number(&opt.seconds, 1);
+        else if (a == "--utterance-ms")
+            ok = number(&opt.utterance_ms, 10);
+        else if (a == "--ramp-ms")
+            ok = number(&opt.ramp_ms, 0);
+        else if (a == "--log-priority")
+            ok = number(&opt.log_priority, 0) && opt.log_priority < APT_PRIO_COUNT;
+        else if (a == "--save-waveform")
+            opt.save_waveform = true;
+        else if (a == "--plugin" && i + 1 < argc) {
+            opt.plugin = argv[++i];
+            ok = opt.plugin == "harkwire" || opt.plugin == "speakwire" || opt.plugin == "both";
+        } else
+            ok = false;
+        if (!ok)
+            return usage();
+    }
+    // Each channel has a media thread, a driver thread and (speakwire) a speak task; two sockets per request.
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+        rl.rlim_cur = rl.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &rl);
+    }
+    mrcphost::log_capture::instance().set_quiet(true);
+    mrcphost::log_capture::instance().set_priority((apt_log_priority_e)opt.log_priority);
+
+    bool ok = true;
+    if (opt.plugin != "speakwire") {
+        phase p(recognizer, "harkwire", HARKWIRE_PLUGIN_PATH, opt);
+        ok = p.run() && ok;
+    }
+    if (opt.plugin != "harkwire") {
+        phase p(synthesizer, "speakwire", SPEAKWIRE_PLUGIN_PATH, opt);
+        ok = p.run() && ok;
+    }
+    printf("%s\n", ok ? "result: no frame lost, no error" : "result: FAILED (lost frames or errors above)");
+    return ok ? 0 : 1;
+}
