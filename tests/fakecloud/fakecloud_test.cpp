@@ -546,3 +546,30 @@ TEST(FakeCloudWs, StopClosesOpenConnectionsAndReleasesHeldHandshakes)
     ASSERT_TRUE(open_client.wait_state([](ws_client::state_e s) { return s == ws_client::closed; }, 5s));
     EXPECT_EQ(open_client.close_code(), websocketpp::close::status::going_away);
 }
+
+TEST(FakeCloudWs, ManyClientsAtOnceAllOpenWithDistinctIds)
+{
+    fake_cloud cloud;
+    const int n = 8;
+    std::vector<std::unique_ptr<ws_client>> clients;
+    for (int i = 0; i < n; ++i)
+        clients.emplace_back(new ws_client);
+    std::vector<ws_client::state_e> states(n, ws_client::connecting);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < n; ++i)
+        threads.emplace_back([&, i] {
+            states[i] = clients[i]->connect(cloud.ws_url("/many/" + std::to_string(i)), {}, 5000, 5s);
+        });
+    for (auto& t : threads)
+        t.join();
+    for (int i = 0; i < n; ++i)
+        EXPECT_EQ(states[i], ws_client::open) << "client " << i;
+    ASSERT_TRUE(cloud.wait_for_connections(n, 5s));
+    std::vector<bool> seen(n, false);
+    for (const auto& rec : cloud.connections()) {
+        ASSERT_GE(rec.id, 1);
+        ASSERT_LE(rec.id, n);
+        EXPECT_FALSE(seen[rec.id - 1]) << "id " << rec.id << " twice";
+        seen[rec.id - 1] = true;
+    }
+}
