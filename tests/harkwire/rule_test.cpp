@@ -402,6 +402,10 @@ TEST(RuleCrashCorpus, MalformedInputIsRefusedWithALog)
         "<grammar>&#x<a>;</grammar>",
         "\xef\xbb\xbf",
         std::string("<grammar>\0</grammar>", 20),
+        // A UTF-8 lead byte as the last byte: the XML parser must not step past the end.
+        "<grammar mode=\"voice\">some text \xe4",
+        "<grammar mode=\"voice\"><rule id=\"need-qa\xf0",
+        "<grammar mode=\"voice\"><rule id=\"need-qa\"><one-of><item>\xf4",
     };
     for (size_t i = 0; i < corpus.size(); ++i) {
         SCOPED_TRACE(i);

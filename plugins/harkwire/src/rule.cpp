@@ -163,8 +163,13 @@ bool rule::parse_rule(const char* content)
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "rule_content=%s", content);
             return false;
         }
+        /* The XML library steps over the whole length a UTF-8 lead byte announces, also
+         * past the end of a text that stops inside the character: zero bytes behind the
+         * end keep every such step inside the buffer. */
+        std::string padded(content);
+        padded.append(8, '\0');
         TiXmlDocument doc;
-        doc.Parse(content, 0, TIXML_ENCODING_UTF8);
+        doc.Parse(padded.c_str(), 0, TIXML_ENCODING_UTF8);
         if (doc.Error()) {
             last_error_ = std::string(safe(doc.ErrorDesc())) + "[row=" + std::to_string(doc.ErrorRow()) +
                           ",col=" + std::to_string(doc.ErrorCol()) + "]";
