@@ -298,6 +298,27 @@ TEST(NlsmlEscape, Entities)
     EXPECT_EQ(nlsml_escape("\xe4\xbd\xa0"), "\xe4\xbd\xa0");
 }
 
+// A byte that is no part of a whole UTF-8 character would make the document unreadable;
+// a lead byte just before "</" even hides the end tag from the parser.
+TEST(NlsmlEscape, MalformedUtf8BecomesReplacementCharacter)
+{
+    const std::string fffd = "\xef\xbf\xbd";
+    const struct {
+        std::string in, out;
+    } cases[] = {
+        {"a\xc4", "a" + fffd},
+        {"\xc4<", fffd + "&lt;"},
+        {"\xff\xfe", fffd + fffd},
+        {"\xe4\xbd", fffd + fffd},                      // cut short
+        {"\xc0\xaf", fffd + fffd},                      // overlong
+        {"\xed\xa0\x80", fffd + fffd + fffd},          // surrogate
+        {"\xf4\x90\x80\x80", fffd + fffd + fffd + fffd}, // above U+10FFFF
+        {"\xf0\x9f\x98\x80\xc3\xa9", "\xf0\x9f\x98\x80\xc3\xa9"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(nlsml_escape(c.in), c.out) << c.in;
+}
+
 TEST(NlsmlHelpers, ReplaceAndDelete)
 {
     std::string s = "aa";

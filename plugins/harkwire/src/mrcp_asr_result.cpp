@@ -160,13 +160,55 @@ bool segment_is_valid(const Json::Value& segment)
     return result.isObject() && result["score"].isNumeric() && result["text"].isString();
 }
 
+bool is_continuation(const std::string& text, size_t at, unsigned char low = 0x80, unsigned char high = 0xBF)
+{
+    if (at >= text.size())
+        return false;
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    return c >= low && c <= high;
+}
+
+/* Bytes of the well-formed UTF-8 character at 'at' (a byte of 0x80 or above), 0 when there is none. */
+size_t utf8_sequence_length(const std::string& text, size_t at)
+{
+    const unsigned char c = static_cast<unsigned char>(text[at]);
+    if (c >= 0xC2 && c <= 0xDF)
+        return is_continuation(text, at + 1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        /* No overlong forms, no surrogates. */
+        const unsigned char low = c == 0xE0 ? 0xA0 : 0x80, high = c == 0xED ? 0x9F : 0xBF;
+        return is_continuation(text, at + 1, low, high) && is_continuation(text, at + 2) ? 3 : 0;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        const unsigned char low = c == 0xF0 ? 0x90 : 0x80, high = c == 0xF4 ? 0x8F : 0xBF;
+        return is_continuation(text, at + 1, low, high) && is_continuation(text, at + 2) &&
+                       is_continuation(text, at + 3)
+                   ? 4
+                   : 0;
+    }
+    return 0;
+}
+
 } // namespace
 
 std::string nlsml_escape(const std::string& text)
 {
     std::string out;
     out.reserve(text.size());
-    for (unsigned char c : text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            /* A client's XML parser refuses the whole result over one bad byte, and a lead
+             * byte before "</" even swallows the end tag: keep only whole characters. */
+            const size_t length = utf8_sequence_length(text, i);
+            if (length) {
+                out.append(text, i, length);
+                i += length - 1;
+            } else {
+                out += "\xEF\xBF\xBD"; /* U+FFFD in place of the byte */
+            }
+            continue;
+        }
         switch (c) {
         case '&': out += "&amp;"; break;
         case '<': out += "&lt;"; break;
