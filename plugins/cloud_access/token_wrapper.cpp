@@ -54,6 +54,8 @@ std::string json_escape(const char* text)
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
+}  // namespace
+
 /*
  * Finds the token header among the CRLF-terminated header lines. Field names
  * are case-insensitive (and arrive in lower case over HTTP/2), and blanks may
@@ -82,8 +84,6 @@ bool find_token_header(const std::string& header_text, std::string& token)
     }
     return false;
 }
-
-}  // namespace
 
 CTokenWrapper::CTokenWrapper()
     : m_thread(),

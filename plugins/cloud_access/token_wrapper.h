@@ -136,6 +136,10 @@ private:
 /* Runs RunLoop on the CTokenWrapper given (nothing for null); returns null. */
 void* thread_token_wrapper(void* arg);
 
+/* Finds the "X-Subject-Token" line among the CRLF-terminated header lines of
+ * an answer and gives its value without surrounding blanks. */
+bool find_token_header(const std::string& header_text, std::string& token);
+
 /* libcurl write and header callback: appends size * count bytes to the std::string at user. */
 size_t HttpRecvCallBack(void* ptr, size_t size, size_t count, void* user);
 
