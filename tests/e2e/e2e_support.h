@@ -1,0 +1,97 @@
+// Small helpers for the end-to-end tests: a scratch directory that is also the working directory,
+// file reads and bounded waits for files.
+#pragma once
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <math.h>
+
+#include <chrono>
+#include <cstdint>
+#include <fstream>
+#include <initializer_list>
+#include <sstream>
+#include <string>
+#include <thread>
+
+namespace e2e {
+
+inline std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+// Waits until the file exists and is not empty.
+inline bool wait_file(const std::string& path, int timeout_ms)
+{
+    for (int i = 0; i < timeout_ms / 10; ++i) {
+        if (!read_file(path).empty())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// 'frames' 10 ms frames of 8 kHz 16-bit audio that the recognizer sends on: a tone with an offset, so
+// that no frame is all zero.
+inline std::string speech_pcm(size_t frames)
+{
+    const size_t samples = frames * 80;
+    std::string pcm(samples * 2, '\0');
+    for (size_t i = 0; i < samples; ++i) {
+        int16_t v = (int16_t)(300 + lround(4000.0 * sin(2.0 * M_PI * (double)i / 20.0)));
+        pcm[2 * i] = (char)(v & 0xff);
+        pcm[2 * i + 1] = (char)((v >> 8) & 0xff);
+    }
+    return pcm;
+}
+
+// A fresh directory under /tmp with the given subdirectories, and <root>/bin as the working directory
+// while it lives: the plug-ins write their token file to ../conf, relative to the working directory.
+class scratch_dir {
+public:
+    bool create(const char* prefix, std::initializer_list<const char*> subdirs)
+    {
+        std::string tmpl = std::string("/tmp/") + prefix + "_XXXXXX";
+        if (!mkdtemp(&tmpl[0]))
+            return false;
+        m_root = tmpl;
+        for (const char* d : {"/bin", "/conf"})
+            if (mkdir((m_root + d).c_str(), 0755) != 0)
+                return false;
+        for (const char* d : subdirs)
+            if (mkdir((m_root + "/" + d).c_str(), 0755) != 0)
+                return false;
+        char cwd[4096];
+        if (!getcwd(cwd, sizeof(cwd)))
+            return false;
+        m_old_cwd = cwd;
+        return chdir((m_root + "/bin").c_str()) == 0;
+    }
+
+    ~scratch_dir()
+    {
+        if (m_root.empty())
+            return;
+        if (!m_old_cwd.empty() && chdir(m_old_cwd.c_str()) != 0)
+            perror("chdir");
+        std::string cmd = "rm -rf '" + m_root + "'";
+        (void)!system(cmd.c_str());
+    }
+
+    const std::string& root() const { return m_root; }
+    std::string path(const std::string& sub) const { return m_root + "/" + sub; }
+    std::string token_file() const { return m_root + "/conf/x_auth_token.txt"; }
+
+private:
+    std::string m_root;
+    std::string m_old_cwd;
+};
+
+}  // namespace e2e
