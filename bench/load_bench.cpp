@@ -151,6 +151,9 @@ struct channel_stats {
     std::atomic<size_t> service_bytes{0};      // audio the service received (recognition) or sent (synthesis)
     // media thread
     samples frame_cost;
+    size_t slow_calls = 0;                     // calls of 1 ms or more, and what happened inside them
+    size_t slow_waited = 0;                    // the thread blocked (a lock, I/O)
+    size_t slow_preempted = 0;                 // the scheduler ran something else
     size_t media_audio_bytes = 0;              // audio written (recognition) or played (synthesis)
     // plug-in threads (one event at a time per channel)
     samples reply_to_event;                    // RESULT -> RECOGNITION-COMPLETE, END -> SPEAK-COMPLETE
@@ -465,18 +468,32 @@ struct phase {
         });
         const bool write = kind == recognizer;
         ch->set_keep_received_audio(false);
-        ch->set_frame_observer([st, write](bool is_write, std::chrono::nanoseconds took, const mpf_frame_t& frame) {
-            if (is_write != write)
+        ch->set_frame_observer([st, write](const mrcphost::channel::media_call& call) {
+            if (call.write != write)
                 return;
-            st->frame_cost.add(took.count());
+            st->frame_cost.add(call.took.count());
+            if (call.took >= std::chrono::milliseconds(1)) {
+                st->slow_calls++;
+                if (call.waits)
+                    st->slow_waited++;
+                if (call.preemptions)
+                    st->slow_preempted++;
+            }
+            const mpf_frame_t& frame = *call.frame;
             const mpf_codec_frame_t& f = frame.codec_frame;
-            if (is_write) {
+            if (call.write) {
                 if (f.buffer && !all_zero(f.buffer, f.size))
                     st->media_audio_bytes += f.size;
             } else if ((frame.type & MEDIA_FRAME_TYPE_AUDIO) && f.buffer) {
                 st->media_audio_bytes += nonzero_bytes(f.buffer, f.size);
             }
         });
+    }
+
+    static void print_slow(const channel_stats& all)
+    {
+        printf("    calls of 1 ms or more: %zu (%zu blocked inside the call, %zu preempted)\n", all.slow_calls,
+               all.slow_waited, all.slow_preempted);
     }
 
     bool run()
@@ -554,6 +571,9 @@ struct phase {
             all.reply_to_event.merge(st->reply_to_event);
             all.voice_to_event.merge(st->voice_to_event);
             all.media_audio_bytes += st->media_audio_bytes;
+            all.slow_calls += st->slow_calls;
+            all.slow_waited += st->slow_waited;
+            all.slow_preempted += st->slow_preempted;
             service_bytes += st->service_bytes.load();
             all.completed += st->completed;
             all.errors += st->errors;
@@ -570,6 +590,7 @@ struct phase {
             service_frames = service_bytes / k_frame_bytes;
             lost = (long long)media_frames - (long long)service_frames;
             printf("  write_frame on the media thread: %s\n", spread(all.frame_cost).c_str());
+            print_slow(all);
             printf("  frames: written with speech %zu, received by the fake %zu, lost %lld\n", media_frames,
                    service_frames, lost);
             printf("  RESULT sent -> RECOGNITION-COMPLETE: %s\n", spread(all.reply_to_event, false).c_str());
@@ -581,6 +602,7 @@ struct phase {
             media_frames = all.media_audio_bytes / k_frame_bytes;
             lost = (long long)service_bytes - (long long)all.media_audio_bytes;
             printf("  read_frame on the media thread: %s\n", spread(all.frame_cost).c_str());
+            print_slow(all);
             printf("  frames: sent by the fake %zu, played %zu, lost %lld bytes\n", service_frames, media_frames,
                    lost);
             printf("  END sent -> SPEAK-COMPLETE: %s\n", spread(all.reply_to_event, false).c_str());

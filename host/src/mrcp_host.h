@@ -166,10 +166,16 @@ public:
     // Called on every message as it arrives, on the plug-in's thread.
     void set_listener(std::function<void(const message_record&)> listener);
 
-    // For measuring the media thread: called on it right after each write_frame (write true) and read_frame
-    // with how long that one call took and the frame as the plug-in left it. Set before start_media.
-    typedef std::function<void(bool write, std::chrono::nanoseconds took, const mpf_frame_t& frame)>
-        frame_observer;
+    // For measuring the media thread: one stream call as the clock saw it.
+    struct media_call {
+        bool write;                   // write_frame (a sink) or read_frame (a source)
+        std::chrono::nanoseconds took;
+        long waits;                   // the thread gave up the CPU inside the call: it waited (a lock, I/O)
+        long preemptions;             // the scheduler took the CPU away inside the call
+        const mpf_frame_t* frame;     // as the plug-in left it
+    };
+    // Called on the media thread right after each write_frame and read_frame. Set before start_media.
+    typedef std::function<void(const media_call& call)> frame_observer;
     void set_frame_observer(frame_observer observer);
     // False: audio read from a source is counted but not kept, so that long runs do not grow (default true).
     void set_keep_received_audio(bool keep);

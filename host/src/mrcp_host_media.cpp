@@ -4,10 +4,40 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <sys/resource.h>
 
 #include <chrono>
 
 namespace mrcphost {
+
+namespace {
+
+// Times one stream call for the frame observer; context switches of this thread tell waiting from preemption.
+class call_timer {
+public:
+    explicit call_timer(bool on) : m_usage()
+    {
+        if (on) {
+            getrusage(RUSAGE_THREAD, &m_usage);
+            m_start = std::chrono::steady_clock::now();
+        }
+    }
+    channel::media_call done(bool write, const mpf_frame_t& frame) const
+    {
+        channel::media_call call = {write, std::chrono::steady_clock::now() - m_start, 0, 0, &frame};
+        struct rusage after;
+        getrusage(RUSAGE_THREAD, &after);
+        call.waits = after.ru_nvcsw - m_usage.ru_nvcsw;
+        call.preemptions = after.ru_nivcsw - m_usage.ru_nivcsw;
+        return call;
+    }
+
+private:
+    struct rusage m_usage;
+    std::chrono::steady_clock::time_point m_start;
+};
+
+}  // namespace
 
 bool channel::start_media()
 {
@@ -106,10 +136,10 @@ void channel::media_loop()
             frame.type = MEDIA_FRAME_TYPE_AUDIO;
             frame.codec_frame.buffer = tx.data();
             frame.codec_frame.size = frame_size;
-            auto before = std::chrono::steady_clock::now();
+            call_timer timer(observer != nullptr);
             vtable->write_frame(s, &frame);
             if (observer)
-                observer(true, std::chrono::steady_clock::now() - before, frame);
+                observer(timer.done(true, frame));
             std::lock_guard<std::mutex> lock(m_mutex);
             m_frames_written++;
         }
@@ -120,10 +150,10 @@ void channel::media_loop()
             frame.type = MEDIA_FRAME_TYPE_NONE;
             frame.codec_frame.buffer = rx.data();
             frame.codec_frame.size = frame_size;
-            auto before = std::chrono::steady_clock::now();
+            call_timer timer(observer != nullptr);
             vtable->read_frame(s, &frame);
             if (observer)
-                observer(false, std::chrono::steady_clock::now() - before, frame);
+                observer(timer.done(false, frame));
             std::lock_guard<std::mutex> lock(m_mutex);
             m_frames_read++;
             if ((frame.type & MEDIA_FRAME_TYPE_AUDIO) && m_keep_rx_audio)

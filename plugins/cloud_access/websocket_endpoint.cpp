@@ -23,6 +23,8 @@ const long TLS_CONTEXT_OPTIONS = 0x80000FF7L;
 const std::chrono::milliseconds CONNECT_WAIT(5000);
 /* As long as the library's close-handshake timeout. */
 const std::chrono::milliseconds UNLOAD_WAIT(5000);
+/* How long queued audio waits for the WebSocket thread: frames of all channels go out together. */
+const long FLUSH_DELAY_MS = 2;
 
 /* The library reads a connection's state on the WebSocket thread without its
  * lock, so a close from another thread would race with it: closes run there. */
@@ -200,7 +202,8 @@ bool ws_connection::wait_ended(std::chrono::steady_clock::time_point deadline)
 /* ---- websocket_endpoint ---- */
 
 websocket_endpoint::websocket_endpoint()
-    : m_next_id(0), m_token(&tokenwrapper), m_connect_timeout(CONNECT_WAIT), m_unload_wait(UNLOAD_WAIT)
+    : m_next_id(0), m_token(&tokenwrapper), m_connect_timeout(CONNECT_WAIT), m_unload_wait(UNLOAD_WAIT),
+      m_flush_armed(false)
 {
     m_endpoint.clear_access_channels(websocketpp::log::alevel::all);
     m_endpoint.clear_error_channels(websocketpp::log::elevel::all);
@@ -214,7 +217,7 @@ websocket_endpoint::~websocket_endpoint()
     try {
         std::vector<ws_connection::ptr> open;
         {
-            std::lock_guard<std::mutex> lock(m_list_mutex);
+            std::unique_lock<std::shared_mutex> lock(m_list_mutex);
             for (con_list::value_type& entry : m_connection_list)
                 open.push_back(entry.second);
             m_connection_list.clear();
@@ -290,7 +293,7 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
         ws_connection::ptr rec;
         int id;
         {
-            std::lock_guard<std::mutex> lock(m_list_mutex);
+            std::unique_lock<std::shared_mutex> lock(m_list_mutex);
             id = ++m_next_id;
             rec = websocketpp::lib::make_shared<ws_connection>(con->get_handle(), uri, channel, id);
             rec->wait_timeout = m_connect_timeout;
@@ -311,7 +314,7 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
 
         /* Leave nothing behind: no record, no channel, no attempt. */
         {
-            std::lock_guard<std::mutex> lock(m_list_mutex);
+            std::unique_lock<std::shared_mutex> lock(m_list_mutex);
             con_list::iterator it = m_connection_list.find(id);
             if (it != m_connection_list.end() && it->second == rec)
                 m_connection_list.erase(it);
@@ -326,7 +329,7 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
 
 ws_connection::ptr websocket_endpoint::take(int id)
 {
-    std::lock_guard<std::mutex> lock(m_list_mutex);
+    std::unique_lock<std::shared_mutex> lock(m_list_mutex);
     con_list::iterator it = m_connection_list.find(id);
     if (it == m_connection_list.end())
         return ws_connection::ptr();
@@ -337,7 +340,7 @@ ws_connection::ptr websocket_endpoint::take(int id)
 
 ws_connection::ptr websocket_endpoint::find(int id)
 {
-    std::lock_guard<std::mutex> lock(m_list_mutex);
+    std::shared_lock<std::shared_mutex> lock(m_list_mutex);
     con_list::iterator it = m_connection_list.find(id);
     return it == m_connection_list.end() ? ws_connection::ptr() : it->second;
 }
@@ -351,8 +354,13 @@ void websocket_endpoint::close(int id, unsigned short code, std::string reason)
     /* From here on no handler reaches the channel, which may be destroyed next. */
     rec->detach();
     try {
-        /* Errors (a connection already gone) are of no interest to the caller. */
-        close_on_ws_thread(&m_endpoint, rec->get_hdl(), code, reason);
+        /* What is still queued goes out before the close frame. Errors (a connection already
+         * gone) are of no interest to the caller. */
+        m_endpoint.get_io_service().post([this, rec, code, reason] {
+            flush(rec);
+            websocketpp::lib::error_code ignored;
+            m_endpoint.close(rec->get_hdl(), code, reason, ignored);
+        });
     } catch (...) {
     }
 }
@@ -364,9 +372,18 @@ bool websocket_endpoint::send_command(int id, const std::string& command)
         return false;
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.send_command: >>>send: %s", command.c_str());
     try {
-        websocketpp::lib::error_code ec;
-        m_endpoint.send(rec->get_hdl(), command, websocketpp::frame::opcode::text, ec);
-        return !ec;
+        {
+            std::lock_guard<std::mutex> lock(rec->out_mt);
+            if (rec->outbox.empty()) {
+                websocketpp::lib::error_code ec;
+                m_endpoint.send(rec->get_hdl(), command, websocketpp::frame::opcode::text, ec);
+                return !ec;
+            }
+            /* Behind queued audio, as it was sent. */
+            rec->outbox.push_back(ws_connection::outgoing{websocketpp::frame::opcode::text, command});
+        }
+        schedule_flush();
+        return true;
     } catch (...) {
         return false;
     }
@@ -379,30 +396,85 @@ bool websocket_endpoint::send_data(int id, const std::string& data)
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "id (%d) was not exist, may be destory", id);
         return false;
     }
+    /* The media thread calls this for every frame. Sending here would take the library's locks
+     * that every connection and the WebSocket thread share (the run loop's queue, the masking-key
+     * generator), and the media thread would wait whenever one of their holders is busy: the frame
+     * is queued on its own connection and the WebSocket thread sends it. */
+    if (rec->get_status() != wscs_connected) {
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "%s", "invalid state");
+        return false;
+    }
     try {
-        websocketpp::lib::error_code ec;
-        m_endpoint.send(rec->get_hdl(), data, websocketpp::frame::opcode::binary, ec);
-        if (ec) {
-            apt_log(APT_LOG_MARK, APT_PRIO_INFO, "%s", ec.message().c_str());
-            return false;
+        {
+            std::lock_guard<std::mutex> lock(rec->out_mt);
+            rec->outbox.push_back(ws_connection::outgoing{websocketpp::frame::opcode::binary, data});
         }
+        schedule_flush();
         return true;
     } catch (...) {
         return false;
     }
 }
 
+void websocket_endpoint::schedule_flush()
+{
+    if (m_flush_armed.exchange(true))
+        return;
+    try {
+        m_endpoint.set_timer(FLUSH_DELAY_MS, [this](const websocketpp::lib::error_code& ec) {
+            if (!ec)
+                flush_all();
+        });
+    } catch (...) {
+        m_flush_armed = false;
+    }
+}
+
+void websocket_endpoint::flush_all()
+{
+    /* Cleared before the sweep: whatever is queued from here on arms the next one. */
+    m_flush_armed = false;
+    std::vector<ws_connection::ptr> recs;
+    {
+        std::shared_lock<std::shared_mutex> lock(m_list_mutex);
+        recs.reserve(m_connection_list.size());
+        for (con_list::value_type& entry : m_connection_list)
+            recs.push_back(entry.second);
+    }
+    for (ws_connection::ptr& rec : recs)
+        flush(rec);
+}
+
+void websocket_endpoint::flush(const ws_connection::ptr& rec)
+{
+    std::lock_guard<std::mutex> lock(rec->out_mt);
+    for (ws_connection::outgoing& out : rec->outbox) {
+        websocketpp::lib::error_code ec;
+        try {
+            m_endpoint.send(rec->get_hdl(), out.payload, out.opcode, ec);
+        } catch (...) {
+            ec = websocketpp::error::make_error_code(websocketpp::error::general);
+        }
+        if (ec) {
+            /* The connection is going; the rest cannot follow. */
+            apt_log(APT_LOG_MARK, APT_PRIO_INFO, "%s", ec.message().c_str());
+            break;
+        }
+    }
+    rec->outbox.clear();
+}
+
 bool websocket_endpoint::has_connection(int id) { return bool(find(id)); }
 
 size_t websocket_endpoint::connection_count()
 {
-    std::lock_guard<std::mutex> lock(m_list_mutex);
+    std::unique_lock<std::shared_mutex> lock(m_list_mutex);
     return m_connection_list.size();
 }
 
 int websocket_endpoint::last_id()
 {
-    std::lock_guard<std::mutex> lock(m_list_mutex);
+    std::unique_lock<std::shared_mutex> lock(m_list_mutex);
     return m_next_id;
 }
 

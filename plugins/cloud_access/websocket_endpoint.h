@@ -12,7 +12,10 @@
  *   id = endpoint.connect(uri, channel)   blocks up to 5 s; the id, or -1 (no record is left)
  *   channel->ws_connection_id = id        store the id BEFORE sending anything on it
  *   ok = endpoint.send_command(id, text)  false when the text did not go out (unknown id, send error)
- *   ok = endpoint.send_data(id, bytes)    binary; false likewise (logs the cause)
+ *   ok = endpoint.send_data(id, bytes)    binary; false when the id is unknown or not open. Safe on
+ *                                         the media thread: it only queues the bytes on the record,
+ *                                         and the WebSocket thread sends them within a few
+ *                                         milliseconds, in order with the commands
  *   endpoint.close(id, code, reason)      removes the record and detaches the channel: once close
  *                                         returns, no handler touches the channel again, so the
  *                                         channel may then be destroyed. The close frame itself goes
@@ -52,9 +55,12 @@
 #include <condition_variable>
 #include <map>
 #include <memory>
+#include <atomic>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
@@ -138,6 +144,15 @@ public:
     const int id;
     std::chrono::milliseconds wait_timeout;  /* the connect wait, 5 s */
 
+    /* Messages queued for the WebSocket thread, in order; whoever sends holds out_mt, so nothing
+     * overtakes what is queued. */
+    struct outgoing {
+        websocketpp::frame::opcode::value opcode;
+        std::string payload;
+    };
+    std::mutex out_mt;
+    std::vector<outgoing> outbox;    /* guarded by out_mt */
+
 private:
     ws_channel_t*& channel_ref();
     /* Guards the channel pointer and is held while a seam function runs with it;
@@ -176,18 +191,25 @@ private:
 
     ws_connection::ptr take(int id);
     void run();
+    /* Arms one flush of every outbox on the WebSocket thread, unless one is armed already. */
+    void schedule_flush();
+    void flush_all();
+    /* Sends what rec has queued; WebSocket thread only. */
+    void flush(const ws_connection::ptr& rec);
 
     con_list m_connection_list;      /* guarded by m_list_mutex */
     int m_next_id;                   /* last id handed out; guarded by m_list_mutex */
     client m_endpoint;
     websocketpp::lib::shared_ptr<std::thread> m_thread;
 
-    std::mutex m_list_mutex;         /* never held across a library call or a wait */
+    /* Never held across a library call or a wait; shared for look-ups, which run per audio frame. */
+    std::shared_mutex m_list_mutex;
     std::mutex m_start_mutex;
     std::mutex m_connect_mutex;      /* serializes the library's connect calls */
     CTokenWrapper* m_token;
     std::chrono::milliseconds m_connect_timeout;
     std::chrono::milliseconds m_unload_wait;
+    std::atomic<bool> m_flush_armed;  /* a flush of the outboxes is pending on the WebSocket thread */
 };
 
 /* The plug-in's process-wide WebSocket client. */

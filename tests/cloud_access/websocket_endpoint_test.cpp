@@ -237,6 +237,37 @@ TEST_F(EndpointTest, MessagesTravelByteForByte)
     EXPECT_EQ(echoed[1].data, audio);
 }
 
+// Audio is queued for the WebSocket thread (the media thread must not wait for the library's
+// shared locks): a command and the close that follow it must still leave after it, in order.
+TEST_F(EndpointTest, QueuedAudioLeavesInOrderWithCommandsAndBeforeTheClose)
+{
+    int id = ep->connect(url, &channel);
+    ASSERT_EQ(id, 1);
+    ASSERT_TRUE(cloud.wait_for_open(1, WAIT));
+    std::vector<fakecloud::ws_message> expected;
+    expected.push_back({false, "START"});
+    ASSERT_TRUE(ep->send_command(id, "START"));
+    for (int i = 0; i < 50; ++i) {
+        std::string frame(160, (char)(i + 1));
+        expected.push_back({true, frame});
+        ASSERT_TRUE(ep->send_data(id, frame));
+    }
+    expected.push_back({false, "END"});
+    ASSERT_TRUE(ep->send_command(id, "END"));
+    ep->close(id, 1001, "");
+    EXPECT_FALSE(ep->send_data(id, "late"));
+
+    ASSERT_TRUE(cloud.wait_for_end(1, WAIT));
+    fakecloud::ws_record rec = cloud.connection(1);
+    ASSERT_EQ(rec.messages.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ(rec.messages[i].binary, expected[i].binary) << i;
+        EXPECT_EQ(rec.messages[i].data, expected[i].data) << i;
+    }
+    EXPECT_TRUE(rec.close_received);
+    EXPECT_EQ(rec.close_code, 1001);
+}
+
 TEST_F(EndpointTest, UnknownIdsSendNothing)
 {
     size_t before = logs.records().size();
