@@ -4,7 +4,7 @@ set -e
 PACKAGES="cmake make g++ clang pkg-config openssl ca-certificates
 libboost-system-dev libboost-thread-dev libboost-chrono-dev libboost-random-dev
 libwebsocketpp-dev libssl-dev libcurl4-openssl-dev libjsoncpp-dev libtinyxml-dev
-libapr1-dev libaprutil1-dev libgtest-dev"
+libapr1-dev libaprutil1-dev libgtest-dev libclang-rt-14-dev"
 
 missing=""
 for p in $PACKAGES; do
