@@ -432,24 +432,41 @@ void plugin::unload()
     m_close_answered = false;
 }
 
+// Sessions come and go on threads of their own, as in a server: the channel tables are changed under this
+// lock, while a channel itself is created and destroyed outside it (both wait for the plug-in).
+static std::mutex& channels_mutex()
+{
+    static std::mutex m;
+    return m;
+}
+
 channel* plugin::create_channel(const std::string& id, mrcp_version_e version)
 {
     if (!m_engine || find_channel(id))
         return nullptr;
-    if (m_config.max_channel_count && m_engine->cur_channel_count >= m_config.max_channel_count) {
-        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "host: engine %s has no channel left for %s", m_engine->id, id.c_str());
-        return nullptr;
+    {
+        std::lock_guard<std::mutex> lock(channels_mutex());
+        if (m_config.max_channel_count && m_engine->cur_channel_count >= m_config.max_channel_count) {
+            apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "host: engine %s has no channel left for %s", m_engine->id,
+                    id.c_str());
+            return nullptr;
+        }
+        m_engine->cur_channel_count++;
     }
     std::unique_ptr<channel> ch(new channel(this, id, version));
-    if (!ch->create())
+    bool created = ch->create();
+    std::lock_guard<std::mutex> lock(channels_mutex());
+    if (!created) {
+        m_engine->cur_channel_count--;
         return nullptr;
-    m_engine->cur_channel_count++;
+    }
     m_channels.push_back(std::move(ch));
     return m_channels.back().get();
 }
 
 channel* plugin::find_channel(const std::string& id) const
 {
+    std::lock_guard<std::mutex> lock(channels_mutex());
     for (const auto& ch : m_channels)
         if (ch->id() == id)
             return ch.get();
@@ -458,13 +475,19 @@ channel* plugin::find_channel(const std::string& id) const
 
 void plugin::destroy_channel(const std::string& id)
 {
-    for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
-        if ((*it)->id() == id) {
-            m_channels.erase(it);
-            m_engine->cur_channel_count--;
-            return;
+    std::unique_ptr<channel> gone;
+    {
+        std::lock_guard<std::mutex> lock(channels_mutex());
+        for (auto it = m_channels.begin(); it != m_channels.end(); ++it) {
+            if ((*it)->id() == id) {
+                gone = std::move(*it);
+                m_channels.erase(it);
+                m_engine->cur_channel_count--;
+                break;
+            }
         }
     }
+    gone.reset();
 }
 
 // ---------------------------------------------------------------------------------------------------------------
