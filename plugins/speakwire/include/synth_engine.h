@@ -34,7 +34,8 @@ struct synth_engine_t {
 typedef enum {
     SYNTH_MSG_OPEN_CHANNEL,
     SYNTH_MSG_CLOSE_CHANNEL,
-    SYNTH_MSG_REQUEST_PROCESS
+    SYNTH_MSG_REQUEST_PROCESS,
+    SYNTH_MSG_CHANNEL_CLOSING    /* a close, behind the requests posted before it */
 } synth_msg_type_e;
 
 /* A message to the engine task. */
@@ -90,6 +91,10 @@ apt_bool_t synth_msg_signal(synth_msg_type_e type, mrcp_engine_channel_t *channe
 
 /* The engine task's message handler. */
 apt_bool_t synth_msg_process(apt_task_t *task, apt_task_msg_t *msg);
+
+/* Closes the channel: ends its speak task, which answers the close. On the engine task, after every
+ * request posted before the close. */
+void synth_channel_close_now(mrcp_engine_channel_t *channel);
 
 /*
  * What the channel's life calls of the request handling, the speak task and

@@ -223,9 +223,19 @@ static apt_bool_t synth_channel_open(mrcp_engine_channel_t *channel)
     return status;
 }
 
+/* The close goes through the engine task, behind every request posted before it: answered at once here,
+ * it would let the server destroy the channel while the engine task still holds one of its requests. */
 static apt_bool_t synth_channel_close(mrcp_engine_channel_t *channel)
 {
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "enter into synth_channel_close");
+    if (!synth_msg_signal(SYNTH_MSG_CHANNEL_CLOSING, channel, NULL))
+        synth_channel_close_now(channel);
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "leave synth_channel_close");
+    return TRUE;
+}
+
+void synth_channel_close_now(mrcp_engine_channel_t *channel)
+{
     synth_channel_t *synth_channel = (synth_channel_t *)channel->method_obj;
     synth_channel->opened = FALSE;
     /* Under the file lock, so an append of the WebSocket thread finishes first
@@ -234,14 +244,14 @@ static apt_bool_t synth_channel_close(mrcp_engine_channel_t *channel)
     /* The speak task must not wait for a synthesis that nobody will end. */
     synth_speak_closing(synth_channel);
 
-    if (synth_channel->task && apt_task_terminate(synth_channel->task, TRUE)) {
+    /* Not waited for: the speak task answers the close when it ends, and the engine task goes on. */
+    if (synth_channel->task && apt_task_terminate(synth_channel->task, FALSE)) {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "synth_channel %p task terminate", (void *)synth_channel);
-        return TRUE;
+        return;
     }
     apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "Speak task terminate failed - channel %d", synth_channel->iId);
-    apt_bool_t status = synth_msg_signal(SYNTH_MSG_CLOSE_CHANNEL, channel, NULL);
-    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "leave synth_channel_close");
-    return status;
+    if (!synth_msg_signal(SYNTH_MSG_CLOSE_CHANNEL, channel, NULL))
+        mrcp_engine_channel_close_respond(channel);
 }
 
 static apt_bool_t synth_channel_destroy(mrcp_engine_channel_t *channel)

@@ -250,6 +250,9 @@ apt_bool_t synth_msg_process(apt_task_t *, apt_task_msg_t *msg)
                     text_of(mrcp_engine_channel_id_get(synth_msg->channel)));
             mrcp_engine_channel_close_respond(synth_msg->channel);
             break;
+        case SYNTH_MSG_CHANNEL_CLOSING:
+            synth_channel_close_now(synth_msg->channel);
+            break;
         case SYNTH_MSG_REQUEST_PROCESS:
             synth_request_dispatch(synth_msg->channel, synth_msg->request);
             break;
