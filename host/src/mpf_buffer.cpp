@@ -12,9 +12,14 @@ struct buffer_chunk_t {
 	apr_size_t pos;            /* bytes of data already read */
 };
 
+/* Storage of chunks already read, kept for the writer to fill again: the reader (the media thread) then
+   never frees memory that another thread allocated, which would wait on that thread's heap lock. */
+#define MAX_SPARE_CHUNKS 16
+
 struct mpf_buffer_t {
 	mutable std::mutex mutex;
 	std::deque<buffer_chunk_t> chunks;
+	std::vector<std::vector<char> > spare;
 	apr_size_t size;           /* audio bytes not yet read */
 	apr_pool_t *pool;
 };
@@ -33,6 +38,11 @@ mpf_buffer_t* mpf_buffer_create(apr_pool_t *pool)
 	void *mem = apr_palloc(pool, sizeof(mpf_buffer_t));
 	mpf_buffer_t *buffer = new(mem) mpf_buffer_t();
 	buffer->size = 0;
+	try {
+		buffer->spare.reserve(MAX_SPARE_CHUNKS);  /* so that the reader does not allocate either */
+	}
+	catch(...) {
+	}
 	buffer->pool = pool;
 	/* The chunks are heap memory: freed with the pool even when nobody destroys the buffer. */
 	apr_pool_cleanup_register(pool, buffer, buffer_pool_cleanup, apr_pool_cleanup_null);
@@ -45,6 +55,7 @@ void mpf_buffer_destroy(mpf_buffer_t *buffer)
 		return;
 	std::lock_guard<std::mutex> lock(buffer->mutex);
 	std::deque<buffer_chunk_t>().swap(buffer->chunks);
+	std::vector<std::vector<char> >().swap(buffer->spare);
 	buffer->size = 0;
 }
 
@@ -69,6 +80,10 @@ apt_bool_t mpf_buffer_audio_write(mpf_buffer_t *buffer, void *data, apr_size_t s
 		buffer->chunks.push_back(buffer_chunk_t());
 		buffer_chunk_t &chunk = buffer->chunks.back();
 		chunk.type = MEDIA_FRAME_TYPE_AUDIO;
+		if(!buffer->spare.empty()) {
+			chunk.data.swap(buffer->spare.back());
+			buffer->spare.pop_back();
+		}
 		chunk.data.assign((const char*)data, (const char*)data + size);
 		chunk.pos = 0;
 	}
@@ -123,8 +138,17 @@ apt_bool_t mpf_buffer_frame_read(mpf_buffer_t *buffer, mpf_frame_t *media_frame)
 		chunk.pos += count;
 		filled += count;
 		buffer->size -= count;
-		if(chunk.pos == chunk.data.size())
+		if(chunk.pos == chunk.data.size()) {
+			if(buffer->spare.size() < MAX_SPARE_CHUNKS) {
+				try {
+					buffer->spare.push_back(std::vector<char>());
+					buffer->spare.back().swap(chunk.data);
+				}
+				catch(...) {
+				}
+			}
 			buffer->chunks.pop_front();
+		}
 	}
 	if(dst && filled < size)
 		memset(dst + filled, 0, size - filled);
