@@ -11,7 +11,7 @@ sh scripts/install-deps.sh
 DIR=${FUZZ_BUILD_DIR:-build-fuzz}
 SECONDS_EACH=${FUZZ_SECONDS:-60}
 JOBS=${JOBS:-4}
-TARGETS=${*:-"fuzz_recog_properties fuzz_rule fuzz_recog_reply fuzz_qa fuzz_service_uri
+TARGETS=${*:-"fuzz_recog_properties fuzz_rule fuzz_recog_reply fuzz_qa fuzz_service_uri fuzz_grammar_uri
 fuzz_synth_properties fuzz_synth_reply fuzz_vendor_params fuzz_token_header"}
 
 # The plug-in code gets the coverage instrumentation too, not only the targets.
