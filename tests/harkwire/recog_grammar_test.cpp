@@ -331,7 +331,7 @@ TEST_F(GrammarLoadTest, HttpFetches)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        log_.records.clear();
+        log_.clear();
         channel_->context->grammars.clear();
         channel_->context->grammar_id = "earlier";
         EXPECT_EQ(load_uri(c.uri), c.status) << log_.dump();
@@ -396,7 +396,7 @@ TEST_F(GrammarLoadTest, LocalFiles)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.uri);
-        log_.records.clear();
+        log_.clear();
         channel_->context->grammars.clear();
         EXPECT_EQ(load_uri(c.uri), c.status) << log_.dump();
         if (c.status == 200)
@@ -405,7 +405,7 @@ TEST_F(GrammarLoadTest, LocalFiles)
             EXPECT_TRUE(channel_->context->grammars.empty());
     }
     // The error names the URI as given, not the rewritten path.
-    log_.records.clear();
+    log_.clear();
     EXPECT_EQ(load_uri("file:///" + rel + "/none.xml"), 407);
     EXPECT_TRUE(logged_error("apr_file_open failed <file:///" + rel + "/none.xml>")) << log_.dump();
 

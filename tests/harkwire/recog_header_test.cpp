@@ -234,7 +234,7 @@ TEST_F(RecogHeaderTest, NoRecognizerHeaderReturnsZero)
     mrcp_message_t* resp = mrcp_response_create(req, pool_);
     log_capture log;
     EXPECT_EQ(recog_header_apply(&values_, pool_, req, resp), 0);
-    EXPECT_TRUE(log.records.empty()) << log.dump();
+    EXPECT_TRUE(log.records().empty()) << log.dump();
 }
 
 TEST_F(RecogHeaderTest, SetParamStoresInTheChannel)

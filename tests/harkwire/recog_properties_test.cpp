@@ -100,7 +100,7 @@ TEST_F(RecogPropertiesTest, MissingFileLeavesEveryDefault)
     expect_defaults();
     EXPECT_TRUE(log.has(APT_PRIO_INFO, "open config file [" + path_ + "]"));
     bool reported = false;
-    for (const log_record& r : log.records)
+    for (const log_record& r : log.records())
         reported |= r.priority == APT_PRIO_ERROR && r.text.find("failed to open config file [" + path_ + "][") == 0;
     EXPECT_TRUE(reported) << log.dump();
 }
@@ -119,7 +119,7 @@ TEST_F(RecogPropertiesTest, UnparsableFileLeavesDefaults)
     load("<durnel><system init-path='x'></durnel");
     expect_defaults();
     bool reported = false;
-    for (const log_record& r : log.records)
+    for (const log_record& r : log.records())
         reported |= r.priority == APT_PRIO_ERROR && r.text.find("failed to parse config file [") == 0;
     EXPECT_TRUE(reported) << log.dump();
 }

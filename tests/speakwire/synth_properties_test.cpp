@@ -154,7 +154,7 @@ TEST_F(SynthProperties, MissingFileFailsWithTheDefaultsWritten)
     EXPECT_FALSE(synth_properties_load(&props, missing.c_str(), pool));
     EXPECT_TRUE(logs.has(APT_PRIO_DEBUG, "open config file [" + missing + "]")) << logs.dump();
     bool logged = false;
-    for (const log_record& r : logs.records)
+    for (const log_record& r : logs.records())
         logged |= r.priority == APT_PRIO_ERROR && r.text.find("failed to open config file [" + missing + "][") == 0;
     EXPECT_TRUE(logged) << logs.dump();
     expect_defaults(props);
@@ -173,7 +173,7 @@ TEST_F(SynthProperties, UnparsableFileFails)
     log_capture logs;
     EXPECT_FALSE(load("<pelka><system></pelka>"));
     bool logged = false;
-    for (const log_record& r : logs.records)
+    for (const log_record& r : logs.records())
         logged |= r.priority == APT_PRIO_ERROR && r.text.find("failed to parse config file [") == 0;
     EXPECT_TRUE(logged) << logs.dump();
 }

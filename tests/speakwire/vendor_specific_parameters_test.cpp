@@ -155,8 +155,8 @@ TEST_F(VendorSpecific, RefusalsAreLoggedWithTheTextAndTheParameter)
         log_capture logs;
         EXPECT_FALSE(set("com.quenmar.voicedomain", "32"));
         EXPECT_TRUE(logs.has(APT_PRIO_DEBUG, "str2val_voicedomain failed, 32 is invalid")) << logs.dump();
-        ASSERT_FALSE(logs.records.empty());
-        EXPECT_EQ(0u, logs.records.back().text.find("set_vendor_specific_parameters failed, com.quenmar.voicedomain="));
+        ASSERT_FALSE(logs.records().empty());
+        EXPECT_EQ(0u, logs.records().back().text.find("set_vendor_specific_parameters failed, com.quenmar.voicedomain="));
     }
     {
         log_capture logs;
