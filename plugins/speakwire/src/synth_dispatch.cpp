@@ -30,12 +30,11 @@ static void field_warning(const apt_header_field_t *field)
     apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "can find the header [%d:%s]", (int)field->id, field_name(field));
 }
 
-/* One synthesizer field of the request into the channel; FALSE for an illegal value. */
-static apt_bool_t set_field(synth_channel_t *channel, const mrcp_synth_header_t *src, const apt_header_field_t *field)
+/* Copies one synthesizer field (resource id) between two headers; FALSE for Prosody-Pitch, whose value
+   this plug-in does not keep (the pitch comes from com.quenmar.pitch), and for fields it does not know. */
+static apt_bool_t copy_field(mrcp_synth_header_t *dst, const mrcp_synth_header_t *src, apr_size_t id, apr_pool_t *pool)
 {
-    mrcp_synth_header_t *dst = &channel->mrcp_synth_header;
-    apr_pool_t *pool = channel->channel->pool;
-    switch (field->id - GENERIC_HEADER_COUNT) {
+    switch (id) {
     case SYNTHESIZER_HEADER_JUMP_SIZE:
         mrcp_speech_length_value_copy(&src->jump_size, &dst->jump_size, pool);
         break;
@@ -52,14 +51,9 @@ static apt_bool_t set_field(synth_channel_t *channel, const mrcp_synth_header_t 
         apt_string_copy(&dst->completion_reason, &src->completion_reason, pool);
         break;
     case SYNTHESIZER_HEADER_VOICE_GENDER:
-        /* The service has female and neutral voices only. */
-        if (src->voice_param.gender != VOICE_GENDER_FEMALE && src->voice_param.gender != VOICE_GENDER_NEUTRAL)
-            return FALSE;
         dst->voice_param.gender = src->voice_param.gender;
         break;
     case SYNTHESIZER_HEADER_VOICE_AGE:
-        if (src->voice_param.age > 100)
-            return FALSE;
         dst->voice_param.age = src->voice_param.age;
         break;
     case SYNTHESIZER_HEADER_VOICE_VARIANT:
@@ -105,10 +99,28 @@ static apt_bool_t set_field(synth_channel_t *channel, const mrcp_synth_header_t 
         apt_string_copy(&dst->lexicon_search_order, &src->lexicon_search_order, pool);
         break;
     default:
-        /* Prosody-Pitch (the pitch comes from com.quenmar.pitch) and fields this server does not know. */
-        field_warning(field);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+/* One synthesizer field of the request into the channel; FALSE for an illegal value. */
+static apt_bool_t set_field(synth_channel_t *channel, const mrcp_synth_header_t *src, const apt_header_field_t *field)
+{
+    const apr_size_t id = field->id - GENERIC_HEADER_COUNT;
+    switch (id) {
+    case SYNTHESIZER_HEADER_VOICE_GENDER:
+        /* The service has female and neutral voices only. */
+        if (src->voice_param.gender != VOICE_GENDER_FEMALE && src->voice_param.gender != VOICE_GENDER_NEUTRAL)
+            return FALSE;
+        break;
+    case SYNTHESIZER_HEADER_VOICE_AGE:
+        if (src->voice_param.age > 100)
+            return FALSE;
         break;
     }
+    if (!copy_field(&channel->mrcp_synth_header, src, id, channel->channel->pool))
+        field_warning(field);
     return TRUE;
 }
 
@@ -154,79 +166,12 @@ apt_bool_t synth_set_param(synth_channel_t *channel, mrcp_message_t *request)
 static void get_field(synth_channel_t *channel, mrcp_synth_header_t *dst, const apt_header_field_t *field,
                       mrcp_message_t *response)
 {
-    const mrcp_synth_header_t *src = &channel->mrcp_synth_header;
-    apr_pool_t *pool = response->pool;
     const apr_size_t id = field->id - GENERIC_HEADER_COUNT;
-    switch (id) {
-    case SYNTHESIZER_HEADER_JUMP_SIZE:
-        mrcp_speech_length_value_copy(&src->jump_size, &dst->jump_size, pool);
-        break;
-    case SYNTHESIZER_HEADER_KILL_ON_BARGE_IN:
-        dst->kill_on_barge_in = src->kill_on_barge_in;
-        break;
-    case SYNTHESIZER_HEADER_SPEAKER_PROFILE:
-        apt_string_copy(&dst->speaker_profile, &src->speaker_profile, pool);
-        break;
-    case SYNTHESIZER_HEADER_COMPLETION_CAUSE:
-        dst->completion_cause = src->completion_cause;
-        break;
-    case SYNTHESIZER_HEADER_COMPLETION_REASON:
-        apt_string_copy(&dst->completion_reason, &src->completion_reason, pool);
-        break;
-    case SYNTHESIZER_HEADER_VOICE_GENDER:
-        dst->voice_param.gender = src->voice_param.gender;
-        break;
-    case SYNTHESIZER_HEADER_VOICE_AGE:
-        dst->voice_param.age = src->voice_param.age;
-        break;
-    case SYNTHESIZER_HEADER_VOICE_VARIANT:
-        dst->voice_param.variant = src->voice_param.variant;
-        break;
-    case SYNTHESIZER_HEADER_VOICE_NAME:
-        apt_string_copy(&dst->voice_param.name, &src->voice_param.name, pool);
+    if (!copy_field(dst, &channel->mrcp_synth_header, id, response->pool))
+        field_warning(field);
+    else if (id == SYNTHESIZER_HEADER_VOICE_NAME)
         apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "find the header [%d:%s]", (int)field->id,
                 apt_string_buffer_get(&dst->voice_param.name));
-        break;
-    case SYNTHESIZER_HEADER_PROSODY_VOLUME:
-        mrcp_prosody_volume_copy(&src->prosody_param.volume, &dst->prosody_param.volume);
-        break;
-    case SYNTHESIZER_HEADER_PROSODY_RATE:
-        mrcp_prosody_rate_copy(&src->prosody_param.rate, &dst->prosody_param.rate);
-        break;
-    case SYNTHESIZER_HEADER_SPEECH_MARKER:
-        apt_string_copy(&dst->speech_marker, &src->speech_marker, pool);
-        break;
-    case SYNTHESIZER_HEADER_SPEECH_LANGUAGE:
-        apt_string_copy(&dst->speech_language, &src->speech_language, pool);
-        break;
-    case SYNTHESIZER_HEADER_FETCH_HINT:
-        apt_string_copy(&dst->fetch_hint, &src->fetch_hint, pool);
-        break;
-    case SYNTHESIZER_HEADER_AUDIO_FETCH_HINT:
-        apt_string_copy(&dst->audio_fetch_hint, &src->audio_fetch_hint, pool);
-        break;
-    case SYNTHESIZER_HEADER_FAILED_URI:
-        apt_string_copy(&dst->failed_uri, &src->failed_uri, pool);
-        break;
-    case SYNTHESIZER_HEADER_FAILED_URI_CAUSE:
-        apt_string_copy(&dst->failed_uri_cause, &src->failed_uri_cause, pool);
-        break;
-    case SYNTHESIZER_HEADER_SPEAK_RESTART:
-        dst->speak_restart = src->speak_restart;
-        break;
-    case SYNTHESIZER_HEADER_SPEAK_LENGTH:
-        mrcp_speech_length_value_copy(&src->speak_length, &dst->speak_length, pool);
-        break;
-    case SYNTHESIZER_HEADER_LOAD_LEXICON:
-        dst->load_lexicon = src->load_lexicon;
-        break;
-    case SYNTHESIZER_HEADER_LEXICON_SEARCH_ORDER:
-        apt_string_copy(&dst->lexicon_search_order, &src->lexicon_search_order, pool);
-        break;
-    default:
-        field_warning(field);
-        break;
-    }
     mrcp_resource_header_property_add(response, id);
 }
 
