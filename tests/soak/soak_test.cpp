@@ -99,6 +99,25 @@ size_t entries(const char* dir)
     return n;
 }
 
+// The names of the process's threads, for the report of one left over.
+std::vector<std::string> thread_names()
+{
+    std::vector<std::string> out;
+    DIR* d = opendir("/proc/self/task");
+    if (!d)
+        return out;
+    while (dirent* e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/comm");
+        std::string name;
+        std::getline(in, name);
+        out.push_back(name);
+    }
+    closedir(d);
+    return out;
+}
+
 // The open descriptors with what they point to, for the report of a leak.
 std::vector<std::string> open_fds()
 {
@@ -577,6 +596,23 @@ int interrupt(worker& w, const std::string& method, const std::vector<std::strin
     return resp.status_code;
 }
 
+// A RECOGNIZE or a SPEAK; its request id, 0 when it could not be sent.
+mrcp_request_id send_request(worker& w)
+{
+    mrcp_request_id id;
+    if (w.recog) {
+        const std::string grammar =
+            "<grammar mode=\"voice\"><rule id=\"service\"><one-of><item><ruleref uri=\"#speech-to-text\"/>"
+            "</item></one-of></rule></grammar>";
+        id = send(w, "RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g1>"}, grammar);
+    } else {
+        id = send(w, "SPEAK", {"Content-Type: text/plain"}, "soak text " + std::to_string(w.rnd->below(1000)));
+    }
+    if (id)
+        count(w.recog ? "host: RECOGNIZE" : "host: SPEAK");
+    return id;
+}
+
 void run_round(worker& w, fakecloud::fake_cloud& cloud)
 {
     random_source& rnd = *w.rnd;
@@ -597,18 +633,9 @@ void run_round(worker& w, fakecloud::fake_cloud& cloud)
     if (rnd.chance(15))
         queue_handshake_fault(cloud, rnd);
 
-    mrcp_request_id id;
-    if (w.recog) {
-        const std::string grammar =
-            "<grammar mode=\"voice\"><rule id=\"service\"><one-of><item><ruleref uri=\"#speech-to-text\"/>"
-            "</item></one-of></rule></grammar>";
-        id = send(w, "RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g1>"}, grammar);
-    } else {
-        id = send(w, "SPEAK", {"Content-Type: text/plain"}, "soak text " + std::to_string(rnd.below(1000)));
-    }
+    mrcp_request_id id = send_request(w);
     if (!id)
         return;
-    count(w.recog ? "host: RECOGNIZE" : "host: SPEAK");
     // Sometimes the STOP or the close follows the request at once, before any answer came.
     const int at_once = rnd.below(100);
     if (at_once < 8) {
@@ -732,18 +759,37 @@ void run_load(const options& opt, int rounds, int load_index, const e2e::scratch
         w.prefix = std::string(w.recog ? "hw" : "sw") + std::to_string(load_index) + "." + std::to_string(i);
         w.rnd.reset(new random_source(opt.seed * 7919u + (unsigned)(load_index * 131 + i)));
     }
+    // Now and then the plug-ins are unloaded with a request running on every channel still open.
+    const bool unload_busy = rnd.chance(40);
     std::vector<std::thread> threads;
     for (worker& w : workers)
-        threads.emplace_back([&w, &cloud, rounds, &opt] {
+        threads.emplace_back([&w, &cloud, rounds, &opt, unload_busy] {
             for (int r = 0; r < rounds; ++r) {
                 run_round(w, cloud);
                 if (opt.verbose)
                     fprintf(stderr, "%s round %d done\n", w.prefix.c_str(), r + 1);
             }
+            if (unload_busy && w.channel) {
+                mrcp_request_id id = send_request(w);
+                if (id && !wait_for(w.channel,
+                                    [&](const std::vector<message_record>& ms) { return has_response(ms, id); },
+                                    k_answer_ms))
+                    fail(w.channel->id() + ": no response to request " + std::to_string(id));
+                return;
+            }
             finish_channel(w, false);
         });
     for (std::thread& t : threads)
         t.join();
+    for (worker& w : workers) {
+        if (!w.channel)
+            continue;
+        // What came so far; the unload closes the channel and frees it.
+        for (const std::string& p : check_channel(w.channel->id(), w.sent, w.channel->messages(), true))
+            fail(p);
+        count("host: channel left busy for the unload");
+        w.channel = NULL;
+    }
     auto unload = [](std::unique_ptr<mrcphost::plugin>& p) {
         auto begin = std::chrono::steady_clock::now();
         p->unload();
@@ -795,6 +841,9 @@ int main(int argc, char** argv)
     }
     if (!check_the_check())
         return 1;
+    // A thread started and joined first: a sanitizer's helper thread, begun with the first thread, is
+    // then part of the count before as well as after.
+    std::thread([] {}).join();
     const size_t threads_before = entries("/proc/self/task");
     const std::vector<std::string> fds_before = open_fds();
     const auto begin = std::chrono::steady_clock::now();
@@ -823,8 +872,13 @@ int main(int argc, char** argv)
 
     const size_t threads_after = entries("/proc/self/task");
     const std::vector<std::string> fds_after = open_fds();
-    if (threads_after != threads_before)
-        fail("threads: " + std::to_string(threads_before) + " before, " + std::to_string(threads_after) + " after");
+    if (threads_after != threads_before) {
+        std::string names;
+        for (const std::string& n : thread_names())
+            names += " '" + n + "'";
+        fail("threads: " + std::to_string(threads_before) + " before, " + std::to_string(threads_after) +
+             " after:" + names);
+    }
     if (fds_after.size() != fds_before.size()) {
         std::string list;
         for (const std::string& f : fds_after)
