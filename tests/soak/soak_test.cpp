@@ -596,6 +596,42 @@ int interrupt(worker& w, const std::string& method, const std::vector<std::strin
     return resp.status_code;
 }
 
+mrcp_request_id send_request(worker& w);
+
+bool open_channel(worker& w)
+{
+    std::string id = w.prefix + "-" + std::to_string(++w.generation);
+    w.channel = w.plugin->create_channel(id);
+    if (!w.channel) {
+        fail(id + ": no channel");
+        return false;
+    }
+    if (!w.channel->set_codec(w.rnd->chance(20) ? 16000 : 8000) || !w.channel->open(k_answer_ms)) {
+        fail(id + ": channel did not open");
+        w.plugin->destroy_channel(id);
+        w.channel = NULL;
+        return false;
+    }
+    return true;
+}
+
+// A close right behind a request, many times over on new channels: the request must be done with before
+// the close is answered, so that nothing of it reaches a freed channel or the channel that comes next.
+void close_behind_requests(mrcphost::plugin& p, bool recog, int index, int times)
+{
+    worker w;
+    w.plugin = &p;
+    w.recog = recog;
+    w.prefix = std::string(recog ? "hw-behind" : "sw-behind") + std::to_string(index);
+    w.rnd.reset(new random_source(index));
+    for (int i = 0; i < times; ++i) {
+        if (!open_channel(w))
+            return;
+        send_request(w);
+        finish_channel(w, true);
+    }
+}
+
 // A RECOGNIZE or a SPEAK; its request id, 0 when it could not be sent.
 mrcp_request_id send_request(worker& w)
 {
@@ -616,20 +652,8 @@ mrcp_request_id send_request(worker& w)
 void run_round(worker& w, fakecloud::fake_cloud& cloud)
 {
     random_source& rnd = *w.rnd;
-    if (!w.channel) {
-        std::string id = w.prefix + "-" + std::to_string(++w.generation);
-        w.channel = w.plugin->create_channel(id);
-        if (!w.channel) {
-            fail(id + ": no channel");
-            return;
-        }
-        if (!w.channel->set_codec(rnd.chance(20) ? 16000 : 8000) || !w.channel->open(k_answer_ms)) {
-            fail(id + ": channel did not open");
-            w.plugin->destroy_channel(id);
-            w.channel = NULL;
-            return;
-        }
-    }
+    if (!w.channel && !open_channel(w))
+        return;
     if (rnd.chance(15))
         queue_handshake_fault(cloud, rnd);
 
@@ -747,8 +771,11 @@ void run_load(const options& opt, int rounds, int load_index, const e2e::scratch
         queue_token_fault(cloud, rnd);
     if (rnd.chance(40))
         queue_token_fault(cloud, rnd);
-    std::unique_ptr<mrcphost::plugin> harkwire = load(HARKWIRE_PLUGIN_PATH, dir, "recog-conf");
-    std::unique_ptr<mrcphost::plugin> speakwire = load(SPEAKWIRE_PLUGIN_PATH, dir, "synth-conf");
+    // SOAK_HARKWIRE and SOAK_SPEAKWIRE name other builds of the plug-ins, e.g. to soak an older one.
+    const char* harkwire_path = getenv("SOAK_HARKWIRE") ? getenv("SOAK_HARKWIRE") : HARKWIRE_PLUGIN_PATH;
+    const char* speakwire_path = getenv("SOAK_SPEAKWIRE") ? getenv("SOAK_SPEAKWIRE") : SPEAKWIRE_PLUGIN_PATH;
+    std::unique_ptr<mrcphost::plugin> harkwire = load(harkwire_path, dir, "recog-conf");
+    std::unique_ptr<mrcphost::plugin> speakwire = load(speakwire_path, dir, "synth-conf");
     if (!harkwire || !speakwire)
         return;
     std::vector<worker> workers(2 * opt.channels);
@@ -758,6 +785,16 @@ void run_load(const options& opt, int rounds, int load_index, const e2e::scratch
         w.plugin = w.recog ? harkwire.get() : speakwire.get();
         w.prefix = std::string(w.recog ? "hw" : "sw") + std::to_string(load_index) + "." + std::to_string(i);
         w.rnd.reset(new random_source(opt.seed * 7919u + (unsigned)(load_index * 131 + i)));
+    }
+    if (load_index == 0) {
+        // Several at once, so that each engine task has a queue for the requests to wait in.
+        std::vector<std::thread> behind;
+        for (int i = 0; i < 2 * opt.channels; ++i)
+            behind.emplace_back([&, i] {
+                close_behind_requests(i % 2 ? *speakwire : *harkwire, i % 2 == 0, i, 15);
+            });
+        for (std::thread& t : behind)
+            t.join();
     }
     // Now and then the plug-ins are unloaded with a request running on every channel still open.
     const bool unload_busy = rnd.chance(40);
