@@ -246,8 +246,10 @@ APT_DECLARE(apt_bool_t) apt_task_terminate(apt_task_t *task, apt_bool_t wait_til
 		msg->sub_type = CORE_TASK_MSG_TERMINATE;
 		task->queue.push_back(msg);
 		task->state = TASK_STATE_TERMINATING;
+		/* Under the lock: once the thread sees the end, its owner may destroy the task at once
+		   (a terminate hook answers a close), and the condition variable with it. */
+		task->cv.notify_one();
 	}
-	task->cv.notify_one();
 	if(wait_till_complete)
 		task_join(task);
 	return TRUE;
@@ -281,6 +283,8 @@ APT_DECLARE(apt_bool_t) apt_task_msg_signal(apt_task_t *task, apt_task_msg_t *ms
 		if(task->state != TASK_STATE_TERMINATING && !task->destroyed) {
 			task->queue.push_back(msg);
 			msg = NULL;
+			/* Under the lock, for the same reason as in apt_task_terminate. */
+			task->cv.notify_one();
 		}
 	}
 	if(msg) {
@@ -288,7 +292,6 @@ APT_DECLARE(apt_bool_t) apt_task_msg_signal(apt_task_t *task, apt_task_msg_t *ms
 		apt_task_msg_release(msg);
 		return FALSE;
 	}
-	task->cv.notify_one();
 	return TRUE;
 }
 

@@ -551,7 +551,7 @@ mpf_audio_stream_t* channel::stream() const
 
 bool channel::is_open() const
 {
-    return m_channel && m_channel->is_open;
+    return m_channel && __atomic_load_n(&m_channel->is_open, __ATOMIC_ACQUIRE);
 }
 
 bool channel::set_codec(apr_uint16_t sampling_rate)
@@ -602,7 +602,8 @@ apt_bool_t channel::event_on_message(mrcp_engine_channel_t* engine_channel, mrcp
 void channel::on_open(apt_bool_t status)
 {
     // The open flag follows the plug-in's answer.
-    m_channel->is_open = status ? TRUE : FALSE;
+    // Atomic: the plug-in's tasks read the flag while the server's threads set and clear it.
+    __atomic_store_n(&m_channel->is_open, status ? TRUE : FALSE, __ATOMIC_RELEASE);
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_open_answer = status ? open_answer::success : open_answer::failure;
@@ -699,7 +700,7 @@ bool channel::close(int timeout_ms)
         m_closed = true;
     }
     stop_media();
-    m_channel->is_open = FALSE;
+    __atomic_store_n(&m_channel->is_open, FALSE, __ATOMIC_RELEASE);
     if (m_channel->method_vtable->close)
         m_channel->method_vtable->close(m_channel);
     std::unique_lock<std::mutex> lock(m_mutex);

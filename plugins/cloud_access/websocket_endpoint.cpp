@@ -205,6 +205,10 @@ websocket_endpoint::websocket_endpoint()
     : m_next_id(0), m_token(&tokenwrapper), m_connect_timeout(CONNECT_WAIT), m_unload_wait(UNLOAD_WAIT),
       m_flush_armed(false)
 {
+    /* The library learns the byte order for 64-bit frame lengths on first use, in a static
+     * without a lock: learnt here, at load, before the tasks and the WebSocket thread send
+     * or read long frames at the same time. */
+    websocketpp::lib::net::_htonll(0);
     m_endpoint.clear_access_channels(websocketpp::log::alevel::all);
     m_endpoint.clear_error_channels(websocketpp::log::elevel::all);
     m_endpoint.init_asio();

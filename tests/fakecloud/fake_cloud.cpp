@@ -212,6 +212,9 @@ std::unique_ptr<tcp::acceptor> listen_on(boost::asio::io_service& io, unsigned s
 fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned short wanted_ws_port)
     : owner(o)
 {
+    // The library learns the byte order for 64-bit frame lengths on first use, in a static without a
+    // lock; learnt here, before the I/O thread and the tests' threads send long frames at once.
+    websocketpp::lib::net::_htonll(0);
     tls = std::make_shared<ssl_context>(ssl_context::tls_server);
     tls->set_options(ssl_context::default_workarounds | ssl_context::no_sslv2 | ssl_context::no_sslv3);
     if (!cert.install(tls->native_handle()))

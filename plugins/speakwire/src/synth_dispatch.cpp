@@ -397,8 +397,10 @@ static void synth_pause(synth_channel_t *channel, apt_bool_t paused, mrcp_messag
 void synth_request_dispatch(mrcp_engine_channel_t *engine_channel, mrcp_message_t *request)
 {
     synth_channel_t *channel = (synth_channel_t *)engine_channel->method_obj;
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "SYNTH_MSG_REQUEST_PROCESS is open:%d", (int)engine_channel->is_open);
-    if (!engine_channel->is_open) {
+    /* The server clears the flag on its own thread while this task reads it. */
+    const apt_bool_t is_open = __atomic_load_n(&engine_channel->is_open, __ATOMIC_ACQUIRE);
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "SYNTH_MSG_REQUEST_PROCESS is open:%d", (int)is_open);
+    if (!is_open) {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "SYNTH_MSG_REQUEST_PROCESS is closed!");
         return;
     }
