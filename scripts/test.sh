@@ -1,5 +1,6 @@
 #!/bin/sh
-# Builds and runs every test: a normal build, then an AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Builds and runs every test three times: a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
+# build and a ThreadSanitizer build.
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
@@ -20,3 +21,8 @@ echo "== address and undefined-behaviour sanitizer build"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0"
 export UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1"
 run_build build-asan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE=ON
+
+echo "== thread sanitizer build"
+# Every report is a fault to mend: the run stops at the first one.
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+run_build build-tsan -DCMAKE_BUILD_TYPE=Debug -DSANITIZE_THREAD=ON
