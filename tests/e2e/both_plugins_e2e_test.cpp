@@ -24,6 +24,10 @@
 
 namespace {
 
+using e2e::audible;
+using e2e::closed_port;
+using e2e::read_file;
+
 using fakecloud::recog_script;
 using fakecloud::synth_script;
 using fakecloud::ws_record;
@@ -52,14 +56,6 @@ std::string synth_audio(const std::string& text)
     return fakecloud::synth_audio_pattern(3200, seed);
 }
 
-std::string audible(const std::vector<char>& played)
-{
-    std::string out;
-    for (char c : played)
-        if (c != 0)
-            out += c;
-    return out;
-}
 
 // Recognition grammar whose domain rule picks the fake's script.
 std::string grammar(const std::string& domain)

@@ -6,6 +6,9 @@
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <math.h>
 
@@ -16,8 +19,35 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace e2e {
+
+// A port on 127.0.0.1 on which nothing listens.
+inline unsigned short closed_port()
+{
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    bind(fd, (sockaddr*)&addr, sizeof(addr));
+    socklen_t len = sizeof(addr);
+    getsockname(fd, (sockaddr*)&addr, &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// The played audio without the silence around and between its pieces: the fake's patterns hold no
+// zero byte, so what is left is exactly the synthesized audio that reached the caller.
+inline std::string audible(const std::vector<char>& played)
+{
+    std::string out;
+    for (char c : played)
+        if (c != 0)
+            out += c;
+    return out;
+}
 
 inline std::string read_file(const std::string& path)
 {

@@ -24,8 +24,13 @@
 #include "fake_cloud.h"
 #include "mrcp_host.h"
 #include "recog_script.h"
+#include "e2e_support.h"
 
 namespace {
+
+using e2e::audible;
+using e2e::closed_port;
+using e2e::read_file;
 
 using fakecloud::recog_script;
 using fakecloud::recog_segment;
@@ -35,13 +40,6 @@ using mrcphost::message_record;
 const int k_wait_ms = 8000;       // bound for anything that must happen (a connect waits at most 5 s)
 const size_t k_frame_8k = 160;    // bytes of one 10 ms frame at 8 kHz
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
 bool exists(const std::string& path)
 {
@@ -126,20 +124,6 @@ std::vector<std::string> event_names(const std::vector<message_record>& messages
     return names;
 }
 
-// A port on 127.0.0.1 on which nothing listens.
-unsigned short closed_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    bind(fd, (sockaddr*)&addr, sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, (sockaddr*)&addr, &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
 struct config {
     std::string init_path;            // "" leaves init-path out

@@ -24,8 +24,13 @@
 #include "mrcp_host.h"
 #include "mrcp_synth_header.h"
 #include "synth_script.h"
+#include "e2e_support.h"
 
 namespace {
+
+using e2e::audible;
+using e2e::closed_port;
+using e2e::read_file;
 
 using fakecloud::synth_script;
 using fakecloud::synth_start;
@@ -35,39 +40,8 @@ using mrcphost::message_record;
 const int k_wait_ms = 8000;        // bound for anything that must happen (a connect waits at most 5 s)
 const int k_quiet_ms = 300;        // how long something that must not happen is watched for
 
-std::string read_file(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-}
 
-// A port on 127.0.0.1 on which nothing listens.
-unsigned short closed_port()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    bind(fd, (sockaddr*)&addr, sizeof(addr));
-    socklen_t len = sizeof(addr);
-    getsockname(fd, (sockaddr*)&addr, &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
 
-// The played audio without the silence around and between its pieces: the fake's patterns hold no
-// zero byte, so what is left is exactly the synthesized audio that reached the caller.
-std::string audible(const std::vector<char>& played)
-{
-    std::string out;
-    for (char c : played)
-        if (c != 0)
-            out += c;
-    return out;
-}
 
 bool contains(const std::string& haystack, const std::string& needle)
 {
