@@ -299,26 +299,28 @@ bool rule::parse_xml_rule(void* doc_ptr)
     return true;
 }
 
+/* Keeps the reason for the caller and logs it; false, for the handlers to return. */
+bool rule::refuse(const char* error)
+{
+    last_error_ = error;
+    apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
+    return false;
+}
+
 bool rule::parse_service_xml_rule(void* element)
 {
     TiXmlElement* one_of = static_cast<TiXmlElement*>(element)->FirstChildElement();
     if (!one_of) {
-        last_error_ = "can not find service's one-of element";
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
-        return false;
+        return refuse("can not find service's one-of element");
     }
     for (TiXmlElement* item = one_of->FirstChildElement(); item; item = item->NextSiblingElement()) {
         TiXmlElement* ruleref = item->FirstChildElement();
         if (!ruleref) {
-            last_error_ = "can not find item's ruleref element";
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
-            return false;
+            return refuse("can not find item's ruleref element");
         }
         const char* uri = ruleref->Attribute("uri");
         if (!uri) {
-            last_error_ = "can not find ruleref's uri attribute";
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
-            return false;
+            return refuse("can not find ruleref's uri attribute");
         }
         std::string name = drop_hash(uri);
         capability_mask_ |= static_cast<uint16_t>(capbility_type_mask(name));
@@ -330,23 +332,17 @@ bool rule::parse_keyword_xml_rule(void* element)
 {
     TiXmlElement* one_of = static_cast<TiXmlElement*>(element)->FirstChildElement();
     if (!one_of) {
-        last_error_ = "can not find keyword's one-of element";
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
-        return false;
+        return refuse("can not find keyword's one-of element");
     }
     keyword_.buildin = false;
     for (TiXmlElement* item = one_of->FirstChildElement(); item; item = item->NextSiblingElement()) {
         TiXmlElement* ruleref = item->FirstChildElement();
         if (!ruleref) {
-            last_error_ = "can not find item's ruleref element";
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
-            return false;
+            return refuse("can not find item's ruleref element");
         }
         const char* uri = ruleref->Attribute("uri");
         if (!uri) {
-            last_error_ = "can not find ruleref's uri attribute";
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
-            return false;
+            return refuse("can not find ruleref's uri attribute");
         }
         std::string value = drop_hash(uri);
         size_t pos = value.find("buildin:");
@@ -399,8 +395,7 @@ std::string rule::get_ruleref_value(void* element)
 {
     TiXmlElement* one_of = static_cast<TiXmlElement*>(element)->FirstChildElement();
     if (!one_of) {
-        last_error_ = "can not find keyword's one-of element";
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
+        refuse("can not find keyword's one-of element");
         return std::string();
     }
     TiXmlElement* item = one_of->FirstChildElement();
@@ -411,14 +406,12 @@ std::string rule::get_ruleref_value(void* element)
     apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "-----%s", safe(item->GetText()));
     TiXmlElement* ruleref = item->FirstChildElement();
     if (!ruleref) {
-        last_error_ = "can not find item's ruleref element";
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
+        refuse("can not find item's ruleref element");
         return std::string();
     }
     const char* uri = ruleref->Attribute("uri");
     if (!uri) {
-        last_error_ = "can not find item's uri attribute";
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
+        refuse("can not find item's uri attribute");
         return std::string();
     }
     std::string value = drop_hash(uri);
@@ -437,9 +430,7 @@ bool rule::parse_need_qa_xml_rule(void* element)
 
     TiXmlElement* one_of = static_cast<TiXmlElement*>(element)->FirstChildElement();
     if (!one_of) {
-        last_error_ = "can not find keyword's one-of element";
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
-        return false;
+        return refuse("can not find keyword's one-of element");
     }
     /* A missing item or text is an empty payload, which fails as JSON below. */
     TiXmlElement* item = one_of->FirstChildElement();
@@ -494,9 +485,7 @@ bool rule::parse_params_xml_rule(void* element)
 {
     TiXmlElement* params = static_cast<TiXmlElement*>(element)->FirstChildElement();
     if (!params) {
-        last_error_ = "can not find params's asr-params element";
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s", last_error_.c_str());
-        return false;
+        return refuse("can not find params's asr-params element");
     }
     const char* v;
     if ((v = params->Attribute("no-input-timeout")) != NULL)

@@ -58,6 +58,8 @@ public:
     /* Walks a parsed XML rule document (a TiXmlDocument*). */
     bool parse_xml_rule(void* doc);
 
+    /* Records and logs why a document is refused; returns false. */
+    bool refuse(const char* error);
     /* One handler per rule kind; each takes the rule element (a TiXmlElement*). */
     bool parse_service_xml_rule(void* element);
     bool parse_keyword_xml_rule(void* element);
