@@ -2,13 +2,17 @@
 // process against the in-process fake cloud over TLS on 127.0.0.1, with figures an operator cares about.
 //
 // Usage: load-bench [--channels N] [--seconds S] [--plugin harkwire|speakwire|both] [--utterance-ms MS]
-//                   [--ramp-ms MS] [--save-waveform] [--log-priority N]
+//                   [--ramp-ms MS] [--latency-ms MS] [--jitter-ms MS] [--save-waveform] [--log-priority N]
 //   --channels N      channels per plug-in (default 100)
 //   --seconds S       how long each plug-in is driven (default 20); requests in flight then finish
 //   --plugin P        which plug-in to run (default both, one after the other, so that CPU and memory
 //                     are each plug-in's own)
 //   --utterance-ms    audio per RECOGNIZE and per SPEAK (default 2000)
 //   --ramp-ms         the channels start spread over this time (default 2000)
+//   --latency-ms MS   round trip to the service (default 0): every WebSocket message waits MS/2 in each
+//                     direction, and the token answer and each WebSocket handshake come 3 round trips
+//                     late (TCP, TLS, then the request or the upgrade)
+//   --jitter-ms MS    each of those delays gets a random 0..MS more (messages keep their order)
 //   --save-waveform   let both plug-ins save waveforms (off by default)
 //   --log-priority N  keep log records of priority N and more severe (default 4, warnings)
 //
@@ -16,6 +20,8 @@
 // IN-PROGRESS (the fake answers VOICE_START at the first audio and the result once all audio arrived),
 // or SPEAK (the fake streams the audio in real time, then END). The media clock of every channel calls
 // the stream every 10 ms; the host's frame observer times each write_frame and read_frame.
+//
+// The last line printed is one JSON object with every figure, for comparing runs.
 //
 // Exit status: 0 when no frame was lost and no request failed, 1 otherwise, 2 for a usage error.
 #include <math.h>
@@ -25,8 +31,11 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+
+#include <dirent.h>
 
 #include <algorithm>
 #include <atomic>
@@ -61,6 +70,8 @@ struct options {
     std::string plugin = "both";
     int utterance_ms = 2000;
     int ramp_ms = 2000;
+    int latency_ms = 0;
+    int jitter_ms = 0;
     bool save_waveform = false;
     int log_priority = APT_PRIO_WARNING;
 };
@@ -85,20 +96,74 @@ std::string us(long long ns)
     return text;
 }
 
-// "median X, p99 Y, max Z (n=N)"
-std::string spread(samples s, bool with_max = true)
+struct summary {
+    size_t n = 0;
+    long long median = 0, p99 = 0, max = 0;  // nanoseconds
+};
+
+summary summarize(samples s)
 {
+    summary out;
     if (s.values.empty())
-        return "no samples";
+        return out;
     std::sort(s.values.begin(), s.values.end());
-    size_t n = s.values.size();
-    long long median = s.values[n / 2];
-    long long p99 = s.values[std::min(n - 1, (size_t)ceil(n * 0.99) - 1)];
-    std::string out = "median " + us(median) + ", p99 " + us(p99);
-    if (with_max)
-        out += ", max " + us(s.values.back());
-    return out + " (n=" + std::to_string(n) + ")";
+    out.n = s.values.size();
+    out.median = s.values[out.n / 2];
+    out.p99 = s.values[std::min(out.n - 1, (size_t)ceil(out.n * 0.99) - 1)];
+    out.max = s.values.back();
+    return out;
 }
+
+// "median X, p99 Y, max Z (n=N)"
+std::string spread(const summary& s, bool with_max = true)
+{
+    if (!s.n)
+        return "no samples";
+    std::string out = "median " + us(s.median) + ", p99 " + us(s.p99);
+    if (with_max)
+        out += ", max " + us(s.max);
+    return out + " (n=" + std::to_string(s.n) + ")";
+}
+
+// The figures of one run as JSON members, in the order they were added.
+class json_object {
+public:
+    void add(const std::string& key, const std::string& raw)
+    {
+        m_text += (m_text.empty() ? "" : ",") + std::string("\"") + key + "\":" + raw;
+    }
+    void add(const std::string& key, long long v) { add(key, std::to_string(v)); }
+    void add(const std::string& key, double v)
+    {
+        char text[64];
+        snprintf(text, sizeof(text), "%.6g", v);
+        add(key, std::string(text));
+    }
+    void add_text(const std::string& key, const std::string& v)
+    {
+        std::string quoted = "\"";
+        for (char c : v) {
+            if (c == '"' || c == '\\')
+                quoted += '\\';
+            if ((unsigned char)c >= 0x20)
+                quoted += c;
+        }
+        add(key, quoted + "\"");
+    }
+    void add(const std::string& key, const summary& s)
+    {
+        json_object o;
+        o.add("n", (long long)s.n);
+        o.add("median_ns", s.median);
+        o.add("p99_ns", s.p99);
+        o.add("max_ns", s.max);
+        add(key, o.text());
+    }
+    std::string text() const { return "{" + m_text + "}"; }
+
+private:
+    std::string m_text;
+};
 
 long rss_kib()
 {
@@ -117,25 +182,52 @@ double process_cpu_s()
     return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// The fake cloud runs in this process; its I/O thread's CPU is taken out of the plug-ins' figure.
-struct thread_cpu {
-    std::atomic<bool> known{false};
-    clockid_t id;
-    void capture()  // on the thread to measure
+// CPU time of the threads that are not the plug-in's: by name the fake cloud's I/O thread and the host's
+// media thread, by thread id the drivers and the main thread of this program (threads inherit names, so a
+// plug-in thread started from a driver carries the driver's name). The kernel's per-thread run time
+// (/proc/self/task/*/schedstat, nanoseconds) of each of them, summed.
+const char* const k_not_plugin_threads[] = {"fakecloud-io", "host-media"};
+
+std::mutex g_bench_tids_mutex;
+std::vector<std::string> g_bench_tids;  // drivers and the main thread
+
+void count_as_bench_thread()
+{
+    std::lock_guard<std::mutex> lock(g_bench_tids_mutex);
+    g_bench_tids.push_back(std::to_string((long)syscall(SYS_gettid)));
+}
+
+double other_threads_cpu_s()
+{
+    std::vector<std::string> tids;
     {
-        if (known.load())
-            return;
-        if (pthread_getcpuclockid(pthread_self(), &id) == 0)
-            known = true;
+        std::lock_guard<std::mutex> lock(g_bench_tids_mutex);
+        tids = g_bench_tids;
     }
-    double seconds() const
-    {
-        struct timespec ts;
-        if (!known.load() || clock_gettime(id, &ts) != 0)
-            return 0;
-        return ts.tv_sec + ts.tv_nsec / 1e9;
+    double total = 0;
+    DIR* dir = opendir("/proc/self/task");
+    if (!dir)
+        return 0;
+    while (struct dirent* e = readdir(dir)) {
+        if (e->d_name[0] == '.')
+            continue;
+        std::string task = std::string("/proc/self/task/") + e->d_name;
+        std::string name;
+        std::ifstream comm(task + "/comm");
+        std::getline(comm, name);
+        bool other = std::find(tids.begin(), tids.end(), std::string(e->d_name)) != tids.end();
+        for (const char* n : k_not_plugin_threads)
+            other = other || name == n;
+        if (!other)
+            continue;
+        std::ifstream stat(task + "/schedstat");
+        unsigned long long run_ns = 0;
+        if (stat >> run_ns)
+            total += run_ns / 1e9;
     }
-};
+    closedir(dir);
+    return total;
+}
 
 // ---- per channel ----
 
@@ -212,10 +304,9 @@ int channel_index_from(const std::string& text, const std::string& prefix)
     return pos == std::string::npos ? -1 : atoi(text.c_str() + pos + prefix.size());
 }
 
-fakecloud::behaviour_factory recog_factory(std::vector<std::unique_ptr<channel_stats>>* stats, size_t audio_bytes,
-                                           thread_cpu* cpu)
+fakecloud::behaviour_factory recog_factory(std::vector<std::unique_ptr<channel_stats>>* stats, size_t audio_bytes)
 {
-    return [stats, audio_bytes, cpu](const fakecloud::ws_record&) {
+    return [stats, audio_bytes](const fakecloud::ws_record&) {
         struct state {
             channel_stats* ch = nullptr;
             size_t bytes = 0;
@@ -223,8 +314,7 @@ fakecloud::behaviour_factory recog_factory(std::vector<std::unique_ptr<channel_s
         };
         auto st = std::make_shared<state>();
         fakecloud::behaviour b;
-        b.on_message = [stats, audio_bytes, cpu, st](fakecloud::session& s, const fakecloud::ws_message& m) {
-            cpu->capture();
+        b.on_message = [stats, audio_bytes, st](fakecloud::session& s, const fakecloud::ws_message& m) {
             if (!m.binary) {
                 if (st->ch || m.data.find("\"START\"") == std::string::npos)
                     return;
@@ -260,10 +350,9 @@ fakecloud::behaviour_factory recog_factory(std::vector<std::unique_ptr<channel_s
 }
 
 // Real-time synthesis: "START", then 20 ms chunks on an absolute schedule, then END "NORMAL".
-fakecloud::behaviour_factory synth_factory(std::vector<std::unique_ptr<channel_stats>>* stats, size_t audio_bytes,
-                                           thread_cpu* cpu)
+fakecloud::behaviour_factory synth_factory(std::vector<std::unique_ptr<channel_stats>>* stats, size_t audio_bytes)
 {
-    return [stats, audio_bytes, cpu](const fakecloud::ws_record&) {
+    return [stats, audio_bytes](const fakecloud::ws_record&) {
         struct state {
             channel_stats* ch = nullptr;
             std::string audio;
@@ -293,9 +382,7 @@ fakecloud::behaviour_factory synth_factory(std::vector<std::unique_ptr<channel_s
                 s.after(delay_ms, *next);
         };
         fakecloud::behaviour b;
-        b.on_message = [stats, audio_bytes, cpu, st, send_next](fakecloud::session& s,
-                                                                const fakecloud::ws_message& m) {
-            cpu->capture();
+        b.on_message = [stats, audio_bytes, st, send_next](fakecloud::session& s, const fakecloud::ws_message& m) {
             if (m.binary || st->ch || m.data.find("\"START\"") == std::string::npos)
                 return;
             int index = channel_index_from(m.data, "bench channel ");
@@ -326,7 +413,6 @@ struct phase {
     std::unique_ptr<fakecloud::fake_cloud> cloud;
     std::unique_ptr<mrcphost::plugin> plugin;
     std::vector<std::unique_ptr<channel_stats>> stats;
-    thread_cpu fake_cpu;
 
     phase(kind_e k, const std::string& n, const std::string& so, const options& o) : kind(k), name(n), so_path(so), opt(o) {}
 
@@ -375,12 +461,19 @@ struct phase {
             return false;
         }
         cloud.reset(new fakecloud::fake_cloud());
+        // A round trip of latency_ms: half of it each way, three of them before a token answer or an open.
+        fakecloud::network_delay net;
+        net.message_ms = opt.latency_ms / 2;
+        net.token_ms = 3 * opt.latency_ms;
+        net.handshake_ms = 3 * opt.latency_ms;
+        net.jitter_ms = opt.jitter_ms;
+        cloud->set_network_delay(net);
         for (int i = 0; i < opt.channels; ++i)
             stats.emplace_back(new channel_stats());
         if (kind == recognizer)
-            cloud->set_behaviour_factory(recog_factory(&stats, audio_bytes(), &fake_cpu));
+            cloud->set_behaviour_factory(recog_factory(&stats, audio_bytes()));
         else
-            cloud->set_behaviour_factory(synth_factory(&stats, audio_bytes(), &fake_cpu));
+            cloud->set_behaviour_factory(synth_factory(&stats, audio_bytes()));
         write_config();
         mrcphost::plugin_options o;
         o.path = so_path;
@@ -496,15 +589,21 @@ struct phase {
                all.slow_waited, all.slow_preempted);
     }
 
+    std::string json;  // the figures, once run
+
     bool run()
     {
         std::string error;
-        printf("%s: %d channels, %d s, 8000 Hz, 10 ms frames, %d ms of audio per request\n", name.c_str(),
-               opt.channels, opt.seconds, opt.utterance_ms);
+        printf("%s: %d channels, %d s, 8000 Hz, 10 ms frames, %d ms of audio per request, round trip %d ms "
+               "(jitter %d ms)\n",
+               name.c_str(), opt.channels, opt.seconds, opt.utterance_ms, opt.latency_ms, opt.jitter_ms);
         fflush(stdout);
         mrcphost::log_capture::instance().clear();
         if (!start(&error)) {
             printf("  start failed: %s\n", error.c_str());
+            json_object o;
+            o.add_text("start_failed", error);
+            json = o.text();
             return false;
         }
         long rss_before = rss_kib();
@@ -532,6 +631,7 @@ struct phase {
                 continue;
             auto at = begin + std::chrono::milliseconds((long long)opt.ramp_ms * i / opt.channels);
             drivers.emplace_back([this, &channels, i, at, deadline] {
+                count_as_bench_thread();
                 std::this_thread::sleep_until(at);
                 drive(channels[i], i, deadline);
             });
@@ -539,7 +639,7 @@ struct phase {
 
         // CPU over the steady part (every channel started), memory once every channel is at work.
         std::this_thread::sleep_until(begin + std::chrono::milliseconds(opt.ramp_ms));
-        double cpu0 = process_cpu_s(), fake0 = fake_cpu.seconds();
+        double cpu0 = process_cpu_s(), other0 = other_threads_cpu_s();
         auto steady0 = clock_type::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(std::min(2000, opt.seconds * 1000 / 2)));
         long rss_during = rss_kib();
@@ -548,7 +648,7 @@ struct phase {
             for (auto& st : stats)
                 fake_kept += st->service_bytes.load();
         std::this_thread::sleep_until(deadline);
-        double cpu1 = process_cpu_s(), fake1 = fake_cpu.seconds();
+        double cpu1 = process_cpu_s(), other1 = other_threads_cpu_s();
         auto steady1 = clock_type::now();
 
         for (std::thread& t : drivers)
@@ -581,7 +681,10 @@ struct phase {
                 all.first_error = st->first_error;
         }
         double minutes = std::chrono::duration<double>(steady1 - steady0).count() / 60.0;
-        double cpu = cpu1 - cpu0, fake = fake1 - fake0;
+        double cpu = cpu1 - cpu0, other = other1 - other0;
+        const summary frame_cost = summarize(all.frame_cost), to_service_start = summarize(all.to_service_start),
+                      to_in_progress = summarize(all.to_in_progress), reply_to_event = summarize(all.reply_to_event),
+                      voice_to_event = summarize(all.voice_to_event);
 
         size_t media_frames, service_frames;
         long long lost;
@@ -589,31 +692,32 @@ struct phase {
             media_frames = all.media_audio_bytes / k_frame_bytes;
             service_frames = service_bytes / k_frame_bytes;
             lost = (long long)media_frames - (long long)service_frames;
-            printf("  write_frame on the media thread: %s\n", spread(all.frame_cost).c_str());
+            printf("  write_frame on the media thread: %s\n", spread(frame_cost).c_str());
             print_slow(all);
             printf("  frames: written with speech %zu, received by the fake %zu, lost %lld\n", media_frames,
                    service_frames, lost);
-            printf("  RESULT sent -> RECOGNITION-COMPLETE: %s\n", spread(all.reply_to_event, false).c_str());
-            printf("  VOICE_START sent -> START-OF-INPUT: %s\n", spread(all.voice_to_event, false).c_str());
-            printf("  connect: RECOGNIZE -> START at the service: %s\n", spread(all.to_service_start).c_str());
-            printf("  connect: RECOGNIZE -> IN-PROGRESS: %s\n", spread(all.to_in_progress).c_str());
+            printf("  RESULT sent -> RECOGNITION-COMPLETE: %s\n", spread(reply_to_event, false).c_str());
+            printf("  VOICE_START sent -> START-OF-INPUT: %s\n", spread(voice_to_event, false).c_str());
+            printf("  connect: RECOGNIZE -> START at the service: %s\n", spread(to_service_start).c_str());
+            printf("  connect: RECOGNIZE -> IN-PROGRESS: %s\n", spread(to_in_progress).c_str());
         } else {
             service_frames = service_bytes / k_frame_bytes;
             media_frames = all.media_audio_bytes / k_frame_bytes;
             lost = (long long)service_bytes - (long long)all.media_audio_bytes;
-            printf("  read_frame on the media thread: %s\n", spread(all.frame_cost).c_str());
+            printf("  read_frame on the media thread: %s\n", spread(frame_cost).c_str());
             print_slow(all);
             printf("  frames: sent by the fake %zu, played %zu, lost %lld bytes\n", service_frames, media_frames,
                    lost);
-            printf("  END sent -> SPEAK-COMPLETE: %s\n", spread(all.reply_to_event, false).c_str());
-            printf("  connect: SPEAK -> START at the service: %s\n", spread(all.to_service_start).c_str());
-            printf("  SPEAK -> IN-PROGRESS: %s\n", spread(all.to_in_progress).c_str());
+            printf("  END sent -> SPEAK-COMPLETE: %s\n", spread(reply_to_event, false).c_str());
+            printf("  connect: SPEAK -> START at the service: %s\n", spread(to_service_start).c_str());
+            printf("  SPEAK -> IN-PROGRESS: %s\n", spread(to_in_progress).c_str());
         }
         printf("  requests completed: %zu\n", all.completed);
         int n = opt.channels;
-        printf("  CPU: %.3f s per channel-minute (process %.2f s, less the in-process fake cloud %.2f s, over "
-               "%.1f s)\n",
-               minutes > 0 ? (cpu - fake) / (n * minutes) : 0.0, cpu, fake, minutes * 60);
+        double cpu_per_channel_minute = minutes > 0 ? (cpu - other) / (n * minutes) : 0.0;
+        printf("  CPU: %.3f s per channel-minute (process %.2f s, less %.2f s of the fake cloud, the host's media "
+               "thread and the drivers, over %.1f s)\n",
+               cpu_per_channel_minute, cpu, other, minutes * 60);
         long grown = rss_during - rss_before - (long)(fake_kept / 1024);
         printf("  memory: %.1f KiB per channel (VmRSS %ld -> %ld KiB, less %zu KiB of audio the fake keeps)\n",
                (double)grown / n, rss_before, rss_during, fake_kept / 1024);
@@ -621,6 +725,32 @@ struct phase {
                all.errors + open_failures + log_errors, all.errors, open_failures, log_errors,
                all.first_error.empty() ? "" : "; first: ", all.first_error.c_str());
         fflush(stdout);
+
+        json_object o;
+        o.add(kind == recognizer ? "write_frame" : "read_frame", frame_cost);
+        o.add("slow_calls", (long long)all.slow_calls);
+        o.add("slow_calls_blocked", (long long)all.slow_waited);
+        o.add("slow_calls_preempted", (long long)all.slow_preempted);
+        o.add("media_frames", (long long)media_frames);
+        o.add("service_frames", (long long)service_frames);
+        o.add(kind == recognizer ? "lost_frames" : "lost_bytes", lost);
+        o.add(kind == recognizer ? "result_to_complete" : "end_to_complete", reply_to_event);
+        if (kind == recognizer)
+            o.add("voice_start_to_event", voice_to_event);
+        o.add("request_to_service_start", to_service_start);
+        o.add("request_to_in_progress", to_in_progress);
+        o.add("completed", (long long)all.completed);
+        o.add("cpu_s_per_channel_minute", cpu_per_channel_minute);
+        o.add("cpu_process_s", cpu);
+        o.add("cpu_not_plugin_s", other);
+        o.add("steady_s", minutes * 60);
+        o.add("rss_kib_per_channel", (double)grown / n);
+        o.add("request_failures", (long long)all.errors);
+        o.add("open_failures", (long long)open_failures);
+        o.add("error_log_records", (long long)log_errors);
+        if (!all.first_error.empty())
+            o.add_text("first_error", all.first_error);
+        json = o.text();
 
         if (chdir("/") != 0)
             perror("chdir");
@@ -634,7 +764,8 @@ int usage()
 {
     fprintf(stderr,
             "usage: load-bench [--channels N] [--seconds S] [--plugin harkwire|speakwire|both]\n"
-            "                  [--utterance-ms MS] [--ramp-ms MS] [--save-waveform] [--log-priority N]\n");
+            "                  [--utterance-ms MS] [--ramp-ms MS] [--latency-ms MS] [--jitter-ms MS]\n"
+            "                  [--save-waveform] [--log-priority N]\n");
     return 2;
 }
 
@@ -660,6 +791,10 @@ int main(int argc, char** argv)
             ok = number(&opt.utterance_ms, 10);
         else if (a == "--ramp-ms")
             ok = number(&opt.ramp_ms, 0);
+        else if (a == "--latency-ms")
+            ok = number(&opt.latency_ms, 0) && opt.latency_ms <= 60000;
+        else if (a == "--jitter-ms")
+            ok = number(&opt.jitter_ms, 0) && opt.jitter_ms <= 60000;
         else if (a == "--log-priority")
             ok = number(&opt.log_priority, 0) && opt.log_priority < APT_PRIO_COUNT;
         else if (a == "--save-waveform")
@@ -681,15 +816,27 @@ int main(int argc, char** argv)
     mrcphost::log_capture::instance().set_quiet(true);
     mrcphost::log_capture::instance().set_priority((apt_log_priority_e)opt.log_priority);
 
+    count_as_bench_thread();
+
     bool ok = true;
+    json_object out;
+    out.add("channels", (long long)opt.channels);
+    out.add("seconds", (long long)opt.seconds);
+    out.add("utterance_ms", (long long)opt.utterance_ms);
+    out.add("latency_ms", (long long)opt.latency_ms);
+    out.add("jitter_ms", (long long)opt.jitter_ms);
     if (opt.plugin != "speakwire") {
         phase p(recognizer, "harkwire", HARKWIRE_PLUGIN_PATH, opt);
         ok = p.run() && ok;
+        out.add("harkwire", p.json);
     }
     if (opt.plugin != "harkwire") {
         phase p(synthesizer, "speakwire", SPEAKWIRE_PLUGIN_PATH, opt);
         ok = p.run() && ok;
+        out.add("speakwire", p.json);
     }
+    out.add("ok", std::string(ok ? "true" : "false"));
     printf("%s\n", ok ? "result: no frame lost, no error" : "result: FAILED (lost frames or errors above)");
+    printf("%s\n", out.text().c_str());
     return ok ? 0 : 1;
 }

@@ -9,6 +9,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include <pthread.h>
 #include <strings.h>
 
 #include <condition_variable>
@@ -16,6 +17,7 @@
 #include <exception>
 #include <map>
 #include <mutex>
+#include <random>
 #include <set>
 #include <stdexcept>
 #include <thread>
@@ -120,6 +122,7 @@ struct fake_cloud::impl {
     bool on_validate(connection_hdl hdl);
     void on_open(connection_hdl hdl);
     void on_message(connection_hdl hdl, message_ptr msg);
+    void receive(int id, const ws_message& m);
     void on_close(connection_hdl hdl);
     void on_fail(connection_hdl hdl);
     void on_interrupt(connection_hdl hdl);
@@ -128,6 +131,16 @@ struct fake_cloud::impl {
     void end_http_without_answer(connection_ptr con);
     connection_ptr live_connection(int id);
     void schedule(int ms, std::function<void(bool cancelled)> fn);
+    void schedule_at(std::chrono::steady_clock::time_point when, std::function<void(bool cancelled)> fn);
+    // Network delays. Callers of net_delay_ms and delays_messages hold `mutex`.
+    int net_delay_ms(int base);
+    bool delays_messages() const { return net.message_ms > 0 || net.jitter_ms > 0; }
+    bool delayed(int id, bool outgoing, std::function<void()> fn);
+    void arm(int id, bool outgoing, std::uint64_t generation, std::chrono::steady_clock::time_point due);
+    void pump(int id, bool outgoing, std::uint64_t generation);
+    void flush_incoming(int id);
+    template <typename F>
+    bool on_live(int id, F action);
     void shutdown();
 
     // Callers hold `mutex`.
@@ -170,6 +183,18 @@ struct fake_cloud::impl {
     std::vector<std::shared_ptr<behaviour>> behaviours;   // index id - 1, while open
     std::map<connection_hdl, int, std::owner_less<connection_hdl>> ids;  // live connections
     std::function<void(const std::string&)> logger;
+
+    // A network far away. Messages in flight on one connection in one direction wait in a lane of their
+    // own, in order; a lane exists while it holds messages, and exactly one timer (or a running pump) is
+    // due for it then. Written by set_network_delay (any thread) and the I/O thread, under `mutex`.
+    network_delay net;
+    std::mt19937 jitter_random{20261209};
+    struct lane {
+        std::deque<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> items;
+        std::uint64_t generation = 0;  // its timer's; a lane emptied and made again gets a new one
+    };
+    std::map<std::pair<int, bool>, lane> lanes;  // (connection id, outgoing)
+    std::uint64_t lane_generation = 0;
 
     self_signed_cert cert;
     std::shared_ptr<ssl_context> tls;
@@ -245,6 +270,7 @@ fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned
     accept_next(*ws_acceptor, true);
 
     io_thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "fakecloud-io");  // told apart from the plug-ins' threads
         try {
             server.run();
         } catch (const std::exception& e) {
@@ -333,6 +359,8 @@ void fake_cloud::impl::on_ws_accept(connection_ptr con)
         } else {
             hs = default_handshake;
         }
+        if (hs.mode == ws_handshake::accept || hs.mode == ws_handshake::refuse)
+            hs.delay_ms += net_delay_ms(net.handshake_ms);
         scripts[con->get_handle()] = hs;
         bump();
     }
@@ -394,6 +422,11 @@ void fake_cloud::impl::log(const std::string& line)
 
 void fake_cloud::impl::schedule(int ms, std::function<void(bool cancelled)> fn)
 {
+    schedule_at(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), std::move(fn));
+}
+
+void fake_cloud::impl::schedule_at(std::chrono::steady_clock::time_point when, std::function<void(bool cancelled)> fn)
+{
     auto timer = std::make_shared<boost::asio::steady_timer>(server.get_io_service());
     std::unique_lock<std::mutex> lock(mutex);
     if (stopping) {
@@ -403,7 +436,7 @@ void fake_cloud::impl::schedule(int ms, std::function<void(bool cancelled)> fn)
     }
     // All timer operations happen under the lock, so shutdown's cancel never races them.
     timers.insert(timer);
-    timer->expires_after(std::chrono::milliseconds(ms));
+    timer->expires_at(when);
     timer->async_wait([this, timer, fn](const boost::system::error_code& ec) {
         bool cancelled;
         {
@@ -413,6 +446,93 @@ void fake_cloud::impl::schedule(int ms, std::function<void(bool cancelled)> fn)
         }
         guarded("timer", [&] { fn(cancelled); });
     });
+}
+
+int fake_cloud::impl::net_delay_ms(int base)
+{
+    if (net.jitter_ms <= 0)
+        return base;
+    return base + std::uniform_int_distribution<int>(0, net.jitter_ms)(jitter_random);
+}
+
+// Runs fn on the I/O thread once the message delay has passed, behind whatever the lane still holds.
+// False when messages are not delayed (the caller acts at once).
+bool fake_cloud::impl::delayed(int id, bool outgoing, std::function<void()> fn)
+{
+    std::chrono::steady_clock::time_point due;
+    std::uint64_t generation = 0;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (!delays_messages())
+            return false;
+        due = std::chrono::steady_clock::now() + std::chrono::milliseconds(net_delay_ms(net.message_ms));
+        lane& l = lanes[std::make_pair(id, outgoing)];
+        if (!l.items.empty() && due < l.items.back().first)
+            due = l.items.back().first;  // TCP keeps the order, whatever the jitter
+        if (l.items.empty())
+            generation = l.generation = ++lane_generation;
+        l.items.emplace_back(due, std::move(fn));
+    }
+    if (generation)
+        arm(id, outgoing, generation, due);
+    return true;
+}
+
+void fake_cloud::impl::arm(int id, bool outgoing, std::uint64_t generation, std::chrono::steady_clock::time_point due)
+{
+    schedule_at(due, [this, id, outgoing, generation](bool cancelled) {
+        if (!cancelled) {
+            pump(id, outgoing, generation);
+            return;
+        }
+        std::lock_guard<std::mutex> lock(mutex);
+        lanes.erase(std::make_pair(id, outgoing));
+    });
+}
+
+void fake_cloud::impl::pump(int id, bool outgoing, std::uint64_t generation)
+{
+    std::vector<std::function<void()>> due_now;
+    std::chrono::steady_clock::time_point next;
+    bool rearm = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = lanes.find(std::make_pair(id, outgoing));
+        if (it == lanes.end() || it->second.generation != generation)
+            return;  // flushed meanwhile; a later lane has a timer of its own
+        auto now = std::chrono::steady_clock::now();
+        lane& l = it->second;
+        while (!l.items.empty() && l.items.front().first <= now) {
+            due_now.push_back(std::move(l.items.front().second));
+            l.items.pop_front();
+        }
+        if (l.items.empty()) {
+            lanes.erase(it);
+        } else {
+            rearm = true;
+            next = l.items.front().first;
+        }
+    }
+    if (rearm)
+        arm(id, outgoing, generation, next);
+    for (auto& fn : due_now)
+        fn();
+}
+
+// What a connection received but the behaviour has not seen yet goes to it before the connection ends.
+void fake_cloud::impl::flush_incoming(int id)
+{
+    lane pending;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto it = lanes.find(std::make_pair(id, false));
+        if (it == lanes.end())
+            return;
+        pending = std::move(it->second);
+        lanes.erase(it);
+    }
+    for (auto& item : pending.items)
+        item.second();
 }
 
 // ---- identity endpoint ----
@@ -440,6 +560,7 @@ void fake_cloud::impl::on_http(connection_hdl hdl)
         } else {
             reply = default_reply;
         }
+        reply.delay_ms += net_delay_ms(net.token_ms);
         bump();
     }
     log("token request #" + std::to_string(number) + ": " + req.method + " " + req.target);
@@ -576,11 +697,22 @@ void fake_cloud::impl::on_message(connection_hdl hdl, message_ptr msg)
     m.binary = msg->get_opcode() == websocketpp::frame::opcode::binary;
     m.data = msg->get_payload();
     int id;
-    std::shared_ptr<behaviour> b;
     {
         std::lock_guard<std::mutex> lock(mutex);
         id = id_of(hdl);
         if (id == 0)
+            return;
+    }
+    if (!delayed(id, false, [this, id, m] { receive(id, m); }))
+        receive(id, m);
+}
+
+void fake_cloud::impl::receive(int id, const ws_message& m)
+{
+    std::shared_ptr<behaviour> b;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (records[id - 1].ended)
             return;
         records[id - 1].messages.push_back(m);
         b = behaviours[id - 1];
@@ -601,6 +733,13 @@ void fake_cloud::impl::on_close(connection_hdl hdl)
     connection_ptr con = server.get_con_from_hdl(hdl);
     auto code = con->get_remote_close_code();
     std::string reason = con->get_remote_close_reason();
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        int known = id_of(hdl);
+        lock.unlock();
+        if (known)
+            flush_incoming(known);
+    }
     int id;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -625,6 +764,13 @@ void fake_cloud::impl::on_close(connection_hdl hdl)
 
 void fake_cloud::impl::on_fail(connection_hdl hdl)
 {
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        int known = id_of(hdl);
+        lock.unlock();
+        if (known)
+            flush_incoming(known);
+    }
     int id;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -823,38 +969,49 @@ bool fake_cloud::wait_for_end(int id, std::chrono::milliseconds timeout) const
     });
 }
 
-bool fake_cloud::send_text(int id, const std::string& text)
+// With a network delay, an action on a live connection is taken later on the I/O thread, if the
+// connection still lives then; it reports true at once.
+template <typename F>
+bool fake_cloud::impl::on_live(int id, F action)
 {
-    connection_ptr con = m_impl->live_connection(id);
+    connection_ptr con = live_connection(id);
     if (!con)
         return false;
-    return !con->send(text, websocketpp::frame::opcode::text);
+    if (delayed(id, true, [this, id, action] {
+            connection_ptr later = live_connection(id);
+            if (later)
+                action(later);
+        }))
+        return true;
+    return action(con);
+}
+
+bool fake_cloud::send_text(int id, const std::string& text)
+{
+    return m_impl->on_live(id, [text](const connection_ptr& con) {
+        return !con->send(text, websocketpp::frame::opcode::text);
+    });
 }
 
 bool fake_cloud::send_binary(int id, const std::string& data)
 {
-    connection_ptr con = m_impl->live_connection(id);
-    if (!con)
-        return false;
-    return !con->send(data, websocketpp::frame::opcode::binary);
+    return m_impl->on_live(id, [data](const connection_ptr& con) {
+        return !con->send(data, websocketpp::frame::opcode::binary);
+    });
 }
 
 bool fake_cloud::close(int id, std::uint16_t code, const std::string& reason)
 {
-    connection_ptr con = m_impl->live_connection(id);
-    if (!con)
-        return false;
-    websocketpp::lib::error_code ec;
-    con->close(code, reason, ec);
-    return !ec;
+    return m_impl->on_live(id, [code, reason](const connection_ptr& con) {
+        websocketpp::lib::error_code ec;
+        con->close(code, reason, ec);
+        return !ec;
+    });
 }
 
 bool fake_cloud::drop(int id)
 {
-    connection_ptr con = m_impl->live_connection(id);
-    if (!con)
-        return false;
-    return !con->interrupt();
+    return m_impl->on_live(id, [](const connection_ptr& con) { return !con->interrupt(); });
 }
 
 void fake_cloud::after(int id, int ms, std::function<void(session&)> fn)
@@ -882,6 +1039,12 @@ bool fake_cloud::wait_until(const std::function<bool()>& pred, std::chrono::mill
             return pred();
         }
     }
+}
+
+void fake_cloud::set_network_delay(const network_delay& delay)
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->net = delay;
 }
 
 void fake_cloud::set_logger(std::function<void(const std::string&)> logger)

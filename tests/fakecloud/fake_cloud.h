@@ -26,7 +26,9 @@
 //     open and each received message with a session through which it can send_text, send_binary,
 //     close(code, reason), drop (no close frame) or schedule work with after(). Recognition and
 //     synthesis scripts are plain functions returning a behaviour, in their own files;
-//   - on cue from the test: send_text(id, ...), send_binary(id, ...), close(id, ...), drop(id).
+//   - on cue from the test: send_text(id, ...), send_binary(id, ...), close(id, ...), drop(id);
+//   - a network far away: set_network_delay() delays the token answers, the handshakes and every message
+//     in both directions (on timers: other connections go on meanwhile).
 //
 // Threads: the fake runs one I/O thread; behaviour callbacks run on it, so they must not block
 // (use session::after for anything later). Every public member is thread-safe. Accessors return
@@ -88,6 +90,18 @@ struct ws_handshake {
     mode_e mode = accept;
     int refuse_status = 403;  // for refuse
     int delay_ms = 0;         // for accept and refuse: start TLS this much after the TCP accept
+};
+
+// Delays of a network between the clients and the service; all 0 (the default): answers at once.
+struct network_delay {
+    int token_ms = 0;      // every token answer (or refusal) leaves this much later, on top of token_reply::delay_ms
+    int handshake_ms = 0;  // every WebSocket handshake: TLS starts this much after the TCP accept, so the
+                           // upgrade answer comes this much later (on top of ws_handshake::delay_ms)
+    int message_ms = 0;    // every message in each direction: what the service sends (and its close or drop)
+                           // leaves this much later, what it receives reaches the record and the behaviour
+                           // this much later
+    int jitter_ms = 0;     // each delay gets a random 0..jitter_ms more (fixed seed); one connection's
+                           // messages keep their order in each direction
 };
 
 struct ws_message {
@@ -187,6 +201,9 @@ public:
     bool close(int id, std::uint16_t code, const std::string& reason);
     bool drop(int id);
     void after(int id, int ms, std::function<void(session&)> fn);
+
+    // Network delays for what comes next (connections already in the middle of something keep theirs).
+    void set_network_delay(const network_delay& delay);
 
     // Waits until pred() holds, re-checking it after every recorded change; pred runs without locks.
     bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) const;

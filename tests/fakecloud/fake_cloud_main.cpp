@@ -17,7 +17,7 @@ namespace {
 
 void usage()
 {
-    std::printf("usage: fake-cloud [--port N] [--ws-port N] [--token TEXT]\n"
+    std::printf("usage: fake-cloud [--port N] [--ws-port N] [--token TEXT] [delays] [service answers]\n"
                 "  --port N      identity endpoint on 127.0.0.1:N (default: an ephemeral port)\n"
                 "  --ws-port N   WebSocket service on 127.0.0.1:N (default: --port + 1 when --port is\n"
                 "                given, else an ephemeral port)\n"
@@ -26,7 +26,13 @@ void usage()
                 "                        continue-stream): voice start, then TEXT as the result\n"
                 "  --recognize-bytes N   audio bytes to receive before the result (default 8000)\n"
                 "  --synthesize N        answer synthesis connections (every other path): N bytes of\n"
-                "                        audio after the START command, then END \"NORMAL\"\n");
+                "                        audio after the START command, then END \"NORMAL\"\n"
+                "  --audio-speed X       the synthesis audio at X times real time (1: real time; default:\n"
+                "                        all at once)\n"
+                "  --token-delay-ms MS      each token answer leaves MS later\n"
+                "  --handshake-delay-ms MS  each WebSocket handshake is answered MS later\n"
+                "  --message-delay-ms MS    each WebSocket message, in each direction, arrives MS later\n"
+                "  --jitter-ms MS           each delay above gets a random 0..MS more\n");
 }
 
 }  // namespace
@@ -40,6 +46,8 @@ int main(int argc, char** argv)
     std::string recognize_text;
     unsigned long recognize_bytes = 8000;
     unsigned long synthesize_bytes = 0;
+    double audio_speed = 0;
+    fakecloud::network_delay delay;
     for (int i = 1; i < argc; ++i) {
         std::string arg = argv[i];
         if ((arg == "--port" || arg == "--ws-port") && i + 1 < argc) {
@@ -69,6 +77,31 @@ int main(int argc, char** argv)
                 std::fprintf(stderr, "fake-cloud: bad byte count %s\n", argv[i]);
                 return 2;
             }
+        } else if (arg == "--audio-speed" && i + 1 < argc) {
+            char* end = nullptr;
+            audio_speed = std::strtod(argv[++i], &end);
+            if (*end != '\0' || !(audio_speed > 0 && audio_speed <= 1000)) {
+                std::fprintf(stderr, "fake-cloud: bad speed %s\n", argv[i]);
+                return 2;
+            }
+        } else if ((arg == "--token-delay-ms" || arg == "--handshake-delay-ms" || arg == "--message-delay-ms" ||
+                    arg == "--jitter-ms") &&
+                   i + 1 < argc) {
+            char* end = nullptr;
+            long value = std::strtol(argv[++i], &end, 10);
+            if (*end != '\0' || value < 0 || value > 600000) {
+                std::fprintf(stderr, "fake-cloud: bad delay %s\n", argv[i]);
+                return 2;
+            }
+            int ms = static_cast<int>(value);
+            if (arg == "--token-delay-ms")
+                delay.token_ms = ms;
+            else if (arg == "--handshake-delay-ms")
+                delay.handshake_ms = ms;
+            else if (arg == "--message-delay-ms")
+                delay.message_ms = ms;
+            else
+                delay.jitter_ms = ms;
         } else if (arg == "-h" || arg == "--help") {
             usage();
             return 0;
@@ -93,6 +126,7 @@ int main(int argc, char** argv)
         if (ws_port < 0)
             ws_port = port > 0 && port < 65535 ? port + 1 : 0;
         fakecloud::fake_cloud cloud(static_cast<unsigned short>(port), static_cast<unsigned short>(ws_port));
+        cloud.set_network_delay(delay);
         if (!token.empty()) {
             fakecloud::token_reply reply;
             reply.token = token;
@@ -102,6 +136,7 @@ int main(int argc, char** argv)
         if (synthesize_bytes) {
             fakecloud::synth_script script;
             script.audio = fakecloud::synth_audio_pattern(synthesize_bytes, 1);
+            script.speed = audio_speed;
             synthesis = fakecloud::synth_factory(script);
         }
         if (recognize)

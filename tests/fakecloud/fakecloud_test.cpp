@@ -1,6 +1,7 @@
 // The fake cloud driven by the same kinds of clients the plug-ins use: libcurl for the token and a
 // websocketpp TLS client for the service, over real TLS on 127.0.0.1.
 #include "fake_cloud.h"
+#include "synth_script.h"
 
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -572,4 +573,90 @@ TEST(FakeCloudWs, ManyClientsAtOnceAllOpenWithDistinctIds)
         EXPECT_FALSE(seen[rec.id - 1]) << "id " << rec.id << " twice";
         seen[rec.id - 1] = true;
     }
+}
+
+// ---- network delay ----
+
+TEST(FakeCloudNetwork, DelaysTokenHandshakeAndMessagesInOrder)
+{
+    fake_cloud cloud;
+    fakecloud::network_delay far;
+    far.token_ms = 200;
+    far.handshake_ms = 200;
+    far.message_ms = 150;
+    far.jitter_ms = 40;
+    cloud.set_network_delay(far);
+    fakecloud::behaviour b = fakecloud::echo_behaviour();
+    b.on_message = [](fakecloud::session& s, const fakecloud::ws_message& m) {
+        s.send_text(m.data);
+        if (m.data == "19")  // the close goes behind the answers
+            s.close(1000, "done");
+    };
+    cloud.set_behaviour(b);
+
+    auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(post(cloud.token_url(), k_body).status, 201);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 200ms);
+
+    begin = std::chrono::steady_clock::now();
+    ws_client c;
+    ASSERT_EQ(c.connect(cloud.ws_url("/far")), ws_client::open);
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 200ms);
+
+    begin = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i)
+        c.send(std::to_string(i), false);
+    ASSERT_TRUE(c.wait_messages(1));
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 300ms);  // both ways
+    ASSERT_TRUE(c.wait_messages(20));
+    EXPECT_TRUE(c.wait_state([](ws_client::state_e s) { return s == ws_client::closed; }, 5s));
+    EXPECT_EQ(c.close_code(), 1000);
+    auto back = c.messages();
+    auto rec = cloud.connection(1);
+    ASSERT_EQ(back.size(), 20u);
+    ASSERT_EQ(rec.messages.size(), 20u);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(rec.messages[i].data, std::to_string(i));
+        EXPECT_EQ(back[i].data, std::to_string(i));
+    }
+}
+
+TEST(FakeCloudNetwork, DelayedMessagesHoldNothingElse)
+{
+    fake_cloud cloud;
+    fakecloud::network_delay far;
+    far.message_ms = 800;
+    cloud.set_network_delay(far);
+    cloud.set_behaviour(fakecloud::echo_behaviour());
+    ws_client c;
+    ASSERT_EQ(c.connect(cloud.ws_url("/far")), ws_client::open);
+    c.send("ping", false);
+    // The I/O thread answers a token request while the message is on its way.
+    EXPECT_EQ(post(cloud.token_url(), k_body).status, 201);
+    EXPECT_TRUE(c.messages().empty());
+    EXPECT_TRUE(c.wait_messages(1));
+}
+
+TEST(FakeCloudNetwork, SynthesisAudioPacedAtItsSpeed)
+{
+    fake_cloud cloud;
+    fakecloud::synth_script script;
+    script.audio = fakecloud::synth_audio_pattern(16000, 1);  // 1 s at 8000 Hz
+    script.speed = 4;
+    cloud.set_behaviour_factory(fakecloud::synth_factory(script));
+    ws_client c;
+    ASSERT_EQ(c.connect(cloud.ws_url("/tts")), ws_client::open);
+    auto begin = std::chrono::steady_clock::now();
+    c.send(R"({"command":"START","config":{"audio_format":"pcm","pitch":0,"property":"p","sample_rate":"8000",)"
+           R"("speed":0,"tagmode":"none","volume":50},"text":"x"})",
+           false);
+    ASSERT_TRUE(c.wait_messages(12));  // START, 10 chunks, END
+    EXPECT_GE(std::chrono::steady_clock::now() - begin, 225ms);  // the last chunk is due at 0.9 s / 4
+    auto back = c.messages();
+    std::string audio;
+    for (const auto& m : back)
+        if (m.binary)
+            audio += m.data;
+    EXPECT_EQ(audio, script.audio);
+    EXPECT_NE(back.back().data.find("\"END\""), std::string::npos);
 }

@@ -1,5 +1,8 @@
 #include "synth_script.h"
 
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
 #include <memory>
 
 #include <json/json.h>
@@ -34,7 +37,18 @@ struct synth_state {
     synth_script script;
     bool started = false;
     std::size_t sent = 0;
+    double bytes_per_second = 16000;                   // 16-bit samples at the START's rate
+    std::chrono::steady_clock::time_point audio_start;  // for paced scripts
 };
+
+// Milliseconds until the audio sent so far is due to have played, at the script's speed.
+int paced_delay_ms(const synth_state& state)
+{
+    auto due = state.audio_start + std::chrono::microseconds(static_cast<long long>(
+                                       1e6 * static_cast<double>(state.sent) / (state.bytes_per_second * state.script.speed)));
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(due - std::chrono::steady_clock::now());
+    return static_cast<int>(std::max<long long>(0, left.count()));
+}
 
 void send_end(session& s, const synth_script& script)
 {
@@ -75,6 +89,10 @@ void send_audio(session& s, const std::shared_ptr<synth_state>& state)
         state->sent += piece.size();
         if (!s.send_binary(piece))
             return;  // the client has gone
+        if (script.speed > 0 && state->sent < script.audio.size()) {
+            s.after(paced_delay_ms(*state), [state](session& later) { send_audio(later, state); });
+            return;
+        }
         if (script.chunk_interval_ms > 0 && state->sent < script.audio.size()) {
             s.after(script.chunk_interval_ms, [state](session& later) { send_audio(later, state); });
             return;
@@ -169,6 +187,10 @@ behaviour synth_behaviour(const synth_script& script)
             state->started = true;
             if (sc.audio_for)
                 state->script.audio = sc.audio_for(start);
+            long rate = std::atol(start.sample_rate.c_str());
+            if (rate > 0)
+                state->bytes_per_second = 2.0 * static_cast<double>(rate);
+            state->audio_start = std::chrono::steady_clock::now();
             if (!sc.reply_start)
                 return;
             s.send_text(reply("START", sc.trace_id));

@@ -58,6 +58,9 @@ struct synth_script {
     std::function<std::string(const synth_start&)> audio_for;
     std::size_t chunk_bytes = 1600;
     int chunk_interval_ms = 0;   // 0: every chunk at once; else one chunk per interval
+    // > 0: the audio is paced at this many times real time (1: real time) at the START's sample rate
+    // (8000 Hz when it names none), on an absolute schedule; chunk_interval_ms is then unused.
+    double speed = 0;
     end_e end = end_normal;
     std::string reason = "NORMAL";
     std::string error_code = "40001";
