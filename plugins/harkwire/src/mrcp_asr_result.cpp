@@ -15,6 +15,8 @@
 
 namespace {
 
+const char k_replacement[] = "\xEF\xBF\xBD"; /* U+FFFD */
+
 /*
  * TiXmlPrinter's layout (four blanks per level, CR LF after every line, an
  * element holding only text on one line), but with our own escaping: the
@@ -142,6 +144,16 @@ float to_float(double value)
     return static_cast<float>(value);
 }
 
+/* The service's score rescaled as NLSML states it (0.8 gives 0.78), within 0 to 1 whatever
+ * the service sent: a confidence is never negative, above 1, infinite or not a number. */
+float confidence(double score)
+{
+    const float value = to_float(static_cast<double>(to_float(score)) * 0.85 + 0.1);
+    if (isnan(value) || value < 0.0f)
+        return 0.0f;
+    return value > 1.0f ? 1.0f : value;
+}
+
 bool parse_json(const std::string& text, Json::Value& value)
 {
     try {
@@ -189,6 +201,13 @@ size_t utf8_sequence_length(const std::string& text, size_t at)
     return 0;
 }
 
+/* U+FFFE and U+FFFF are well-formed UTF-8 but no XML character. */
+bool is_fffe_or_ffff(const std::string& text, size_t at, size_t length)
+{
+    return length == 3 && text.compare(at, 2, "\xEF\xBF") == 0 &&
+           (static_cast<unsigned char>(text[at + 2]) & 0xFE) == 0xBE;
+}
+
 } // namespace
 
 std::string nlsml_escape(const std::string& text)
@@ -199,13 +218,16 @@ std::string nlsml_escape(const std::string& text)
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
             /* A client's XML parser refuses the whole result over one bad byte, and a lead
-             * byte before "</" even swallows the end tag: keep only whole characters. */
+             * byte before "</" even swallows the end tag: keep only whole characters, and of
+             * those only the ones XML allows (not U+FFFE, U+FFFF). */
             const size_t length = utf8_sequence_length(text, i);
-            if (length) {
+            if (length && !is_fffe_or_ffff(text, i, length)) {
                 out.append(text, i, length);
                 i += length - 1;
             } else {
-                out += "\xEF\xBF\xBD"; /* U+FFFD in place of the byte */
+                out += k_replacement;
+                if (length)
+                    i += length - 1;
             }
             continue;
         }
@@ -215,14 +237,21 @@ std::string nlsml_escape(const std::string& text)
         case '>': out += "&gt;"; break;
         case '"': out += "&quot;"; break;
         case '\'': out += "&apos;"; break;
+        case '\t':
+        case '\n':
+        case '\r': {
+            /* As references, so that a reader's line-end and blank normalisation keeps them. */
+            char ref[8];
+            snprintf(ref, sizeof(ref), "&#x%02X;", c);
+            out += ref;
+            break;
+        }
         default:
-            if (c < 32) {
-                char ref[8];
-                snprintf(ref, sizeof(ref), "&#x%02X;", c);
-                out += ref;
-            } else {
+            /* XML 1.0 has no other control character, not even as a reference. */
+            if (c < 32)
+                out += k_replacement;
+            else
                 out += static_cast<char>(c);
-            }
         }
     }
     return out;
@@ -311,7 +340,7 @@ bool generate_ft_result(const std::string& channel_id, std::string payload, rule
         const Json::Value& result = segment["result"];
 
         interpretation_item item;
-        item.score = to_float(static_cast<double>(to_float(result["score"].asDouble())) * 0.85 + 0.1);
+        item.score = confidence(result["score"].asDouble());
         item.text = result["text"].asString();
         char times[32];
         snprintf(times, sizeof(times), "%d %d", segment["start_time"].asInt(), segment["end_time"].asInt());

@@ -39,8 +39,9 @@ std::string& delete_str(std::string& s, const std::string& what);
 /* The answer step of the question-answer form: produces no text and returns false. */
 bool nlu_answer(Json::Value& answer, std::string& qa_result, std::string& out);
 
-/* Text as NLSML carries it: & < > " ' as entities, bytes below 32 as character references,
- * a byte that is not part of a well-formed UTF-8 character as U+FFFD. */
+/* Text as NLSML carries it: & < > " ' as entities, TAB, LF and CR as character references,
+ * U+FFFD in place of every other control character below 32, of U+FFFE and U+FFFF (no XML 1.0
+ * characters) and of each byte that is not part of a well-formed UTF-8 character. */
 std::string nlsml_escape(const std::string& text);
 
 /* The confidence text of a score ("%.2f"), whatever its size. */

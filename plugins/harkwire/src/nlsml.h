@@ -14,7 +14,7 @@ class rule;
 
 /* One recognized segment as the document generator prints it. */
 struct interpretation_item {
-    float score = 0.0f;     /* confidence after rescaling */
+    float score = 0.0f;     /* confidence after rescaling, 0 to 1 */
     std::string text;       /* recognized text */
     std::string times;      /* "start end" as the service sent them */
     std::string kind;       /* always "result" */
