@@ -7,6 +7,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -186,7 +187,11 @@ protected:
     {
         return load("g1", "text/uri-list", uri, timeout);
     }
-    const std::string& stored(const std::string& id) { return channel_->context->grammars[id]; }
+    std::string stored(const std::string& id)
+    {
+        const std::string* text = channel_->context->grammars.find(id);
+        return text ? *text : "(none)";
+    }
     bool logged_error(const std::string& text) const { return log_.has(APT_PRIO_ERROR, text); }
 
     apr_pool_t* pool_ = NULL;
@@ -379,6 +384,7 @@ TEST_F(GrammarLoadTest, LocalFiles)
     write(rel + "/menu.xml", "<grammar>menu</grammar>");
     write(rel + "/empty.xml", "");
     write(rel + "/nul.xml", std::string("before\0after", 12));
+    ASSERT_EQ(0, mkfifo((rel + "/fifo.xml").c_str(), 0600));
 
     const struct {
         std::string uri;
@@ -393,6 +399,9 @@ TEST_F(GrammarLoadTest, LocalFiles)
         {rel + "/nul.xml", 200, "before"},
         {"file:///" + rel + "/none.xml", 407, ""},
         {rel, 407, ""},  // a directory cannot be read
+        // Neither waits for a writer or an end: the engine task must never block on them.
+        {"file:///" + rel + "/fifo.xml", 407, ""},
+        {"/dev/zero", 407, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.uri);
@@ -408,9 +417,39 @@ TEST_F(GrammarLoadTest, LocalFiles)
     log_.clear();
     EXPECT_EQ(load_uri("file:///" + rel + "/none.xml"), 407);
     EXPECT_TRUE(logged_error("apr_file_open failed <file:///" + rel + "/none.xml>")) << log_.dump();
+    log_.clear();
+    EXPECT_EQ(load_uri(rel + "/fifo.xml"), 407);
+    EXPECT_TRUE(logged_error("grammar file is not a regular file <" + rel + "/fifo.xml>")) << log_.dump();
 
     std::string cmd = "rm -rf '" + rel + "'";
     EXPECT_EQ(system(cmd.c_str()), 0);
+}
+
+// One grammar and what a channel keeps are bounded; the log shows a grammar's first bytes and length.
+TEST_F(GrammarLoadTest, SizesAreBoundedAndLoggedShort)
+{
+    const char* type = "application/srgs+xml";
+    const std::string largest(GRAMMAR_MAX_SIZE, 'x');
+    EXPECT_EQ(load("big", type, largest + "x"), 407);
+    EXPECT_TRUE(logged_error("grammar larger than 16777216 bytes <big>")) << log_.dump();
+
+    EXPECT_EQ(load("g1", type, largest), 200);
+    EXPECT_EQ(load("g2", type, largest), 200);
+    EXPECT_EQ(load("g3", type, largest), 407);
+    EXPECT_TRUE(logged_error("grammars of the channel would pass 41943040 bytes, <g3> refused")) << log_.dump();
+    EXPECT_EQ(channel_->context->grammar_id, "g2");
+    EXPECT_EQ(stored("g3"), "(none)");
+    EXPECT_EQ(load("g1", type, largest), 200);  // a replacement counts only what it adds
+    EXPECT_EQ(load("small", type, k_small_grammar), 200);
+    EXPECT_EQ(channel_->context->grammars.size(), 3u);
+
+    EXPECT_TRUE(log_.has(APT_PRIO_INFO, "add grammar to list <g1>{" + std::string(64, 'x') + "... (16777216 bytes)}"))
+        << log_.dump().substr(0, 4000);
+    for (const log_record& r : log_.records())
+        EXPECT_LT(r.text.size(), 200u) << r.text.substr(0, 200);
+
+    channel_->context->grammars.clear();
+    EXPECT_EQ(channel_->context->grammars.bytes(), 0u);
 }
 
 TEST_F(GrammarLoadTest, UriListBodyIsLeftAsItCame)

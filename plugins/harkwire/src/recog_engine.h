@@ -16,6 +16,7 @@
 #include "apt_consumer_task.h"
 #include "mrcp_recog_engine.h"
 #include "nlsml.h"
+#include "recog_grammar.h"
 #include "recog_properties.h"
 #include "recog_session.h"
 #include "rule.h"
@@ -49,7 +50,7 @@ struct recog_msg_t {
 struct recog_context_t {
     std::string grammar_id;                      /* id of the grammar of the current recognition */
     const char* capability = NULL;               /* capability name chosen by RECOGNIZE */
-    std::map<std::string, std::string> grammars; /* grammar id -> grammar text */
+    grammar_store grammars;                      /* grammar id -> grammar text, bounded */
     rule doc;                                    /* the parsed grammar or rule document */
     nlsml generator;                             /* result generator and its documents */
     std::string language;                        /* recognition language name */

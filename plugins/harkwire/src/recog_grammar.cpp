@@ -7,13 +7,17 @@
 #include <exception>
 #include <utility>
 
-#include <apr_file_info.h>
-#include <apr_file_io.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <curl/curl.h>
 
 #include "apt_log.h"
 #include "mrcp_start_line.h"
 #include "recog_engine.h"
+#include "rule.h"
 
 namespace {
 
@@ -27,49 +31,68 @@ bool starts_with_nocase(const std::string& text, const char* prefix)
     return text.size() >= n && strncasecmp(text.c_str(), prefix, n) == 0;
 }
 
-/* Reads a whole local file; the grammar is its text up to the first zero byte. */
-bool read_local_file(const std::string& uri, apr_pool_t* pool, std::string& text)
+/* Closes a file descriptor when it goes out of scope. */
+class fd_closer {
+public:
+    explicit fd_closer(int fd) : fd_(fd) {}
+    ~fd_closer() { close(fd_); }
+    fd_closer(const fd_closer&) = delete;
+    fd_closer& operator=(const fd_closer&) = delete;
+
+private:
+    int fd_;
+};
+
+/*
+ * Reads a whole local file; the grammar is its text up to the first zero byte. Only a
+ * regular file is read: opening a FIFO waits for a writer and a device may never end,
+ * either of which would stop the engine task and every channel with it. The open does
+ * not wait (O_NONBLOCK); on a regular file the flag changes nothing, so the reads below
+ * are ordinary ones.
+ */
+bool read_local_file(const std::string& uri, std::string& text)
 {
     std::string file_name = grammar_file_name(uri);
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "file_name:%s", file_name.c_str());
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "file_name:%s", log_excerpt(file_name).c_str());
 
-    /* The file record goes with a pool of its own, so that repeated loads do not grow the channel's. */
-    apr_pool_t* subpool = NULL;
-    if (apr_pool_create(&subpool, pool) != APR_SUCCESS) {
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_open failed <%s>", uri.c_str());
+    int fd = open(file_name.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_open failed <%s>", log_excerpt(uri).c_str());
         return false;
     }
-    bool ok = false;
-    apr_file_t* file = NULL;
-    apr_finfo_t finfo;
-    if (apr_file_open(&file, file_name.c_str(), APR_FOPEN_READ | APR_FOPEN_BINARY, APR_OS_DEFAULT, subpool) !=
-        APR_SUCCESS) {
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_open failed <%s>", uri.c_str());
-    } else if (apr_file_info_get(&finfo, APR_FINFO_SIZE, file) != APR_SUCCESS) {
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_info_get failed <%s>", uri.c_str());
-    } else if (finfo.size < 0 || (apr_uint64_t)finfo.size > GRAMMAR_MAX_SIZE) {
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammar file larger than %lu bytes <%s>",
-                (unsigned long)GRAMMAR_MAX_SIZE, uri.c_str());
-    } else if (finfo.size == 0) {
-        /* An empty file is an empty grammar; the parse refuses it later. */
-        text.clear();
-        ok = true;
-    } else {
-        std::string data((size_t)finfo.size, '\0');
-        apr_size_t bytes_read = 0;
-        apr_status_t status = apr_file_read_full(file, &data[0], data.size(), &bytes_read);
-        if (status != APR_SUCCESS && !(status == APR_EOF && bytes_read > 0)) {
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_read failed <%s>", uri.c_str());
-        } else {
-            data.resize(bytes_read);
-            text.assign(data.c_str());
-            ok = true;
-        }
+    fd_closer closer(fd);
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_info_get failed <%s>", log_excerpt(uri).c_str());
+        return false;
     }
-    if (file)
-        apr_file_close(file);
-    apr_pool_destroy(subpool);
-    return ok;
+    if (!S_ISREG(st.st_mode)) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammar file is not a regular file <%s>", log_excerpt(uri).c_str());
+        return false;
+    }
+    if (st.st_size < 0 || (unsigned long long)st.st_size > GRAMMAR_MAX_SIZE) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammar file larger than %lu bytes <%s>",
+                (unsigned long)GRAMMAR_MAX_SIZE, log_excerpt(uri).c_str());
+        return false;
+    }
+    /* At most the size seen: a file that grows while it is read is not followed. */
+    std::string data((size_t)st.st_size, '\0');
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = read(fd, &data[done], data.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "apr_file_read failed <%s>", log_excerpt(uri).c_str());
+            return false;
+        }
+        if (n == 0)
+            break;
+        done += (size_t)n;
+    }
+    /* An empty file is an empty grammar; the parse refuses it later. */
+    text.assign(data.c_str(), strnlen(data.c_str(), done));
+    return true;
 }
 
 }  // namespace
@@ -233,7 +256,7 @@ std::string grammar_file_name(const std::string& uri)
     size_t dbl = name.find("file://");
     if (dbl != std::string::npos)
         name = name.substr(dbl + 7);
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "***tmp: (%s)", name.c_str());
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "***tmp: (%s)", log_excerpt(name).c_str());
     for (size_t i = 0; i < name.size(); ++i) {
         if (name[i] == '\\')
             name[i] = '/';
@@ -252,9 +275,39 @@ long recog_fetch_timeout_ms(apr_size_t fetch_timeout)
     return GRAMMAR_FETCH_TIMEOUT_MAX_MS;
 }
 
+const std::string* grammar_store::find(const std::string& id) const
+{
+    std::map<std::string, std::string>::const_iterator it = grammars_.find(id);
+    return it == grammars_.end() ? NULL : &it->second;
+}
+
+bool grammar_store::store(const std::string& id, std::string&& text)
+{
+    std::map<std::string, std::string>::iterator it = grammars_.find(id);
+    size_t kept = bytes_;
+    if (it != grammars_.end())
+        kept -= it->first.size() + it->second.size() + GRAMMAR_ENTRY_BYTES;
+    size_t entry = id.size() + text.size() + GRAMMAR_ENTRY_BYTES;
+    if (entry > GRAMMAR_CHANNEL_MAX_BYTES - kept)
+        return false;
+    if (it == grammars_.end())
+        grammars_[id] = std::move(text);
+    else
+        it->second = std::move(text);
+    bytes_ = kept + entry;
+    return true;
+}
+
+void grammar_store::clear()
+{
+    grammars_.clear();
+    bytes_ = 0;
+}
+
 int recog_grammar_load(recog_channel_t* recog_channel, const char* content_id, const char* content_type,
                        const apt_str_t* body, apr_size_t fetch_timeout, apr_pool_t* pool)
 {
+    (void)pool; /* a local file is read without the channel's pool */
     try {
         if (!recog_channel || !recog_channel->context) {
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "recog_grammar_load: no channel");
@@ -263,6 +316,13 @@ int recog_grammar_load(recog_channel_t* recog_channel, const char* content_id, c
         long timeout_ms = recog_fetch_timeout_ms(fetch_timeout);
         const char* body_text = body ? body->buf : NULL;
         size_t body_length = body_text ? body->length : 0;
+        std::string id = content_id ? content_id : "";
+        trim(id);
+        if (body_length > GRAMMAR_MAX_SIZE) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammar larger than %lu bytes <%s>",
+                    (unsigned long)GRAMMAR_MAX_SIZE, log_excerpt(id).c_str());
+            return MRCP_STATUS_CODE_METHOD_FAILED;
+        }
 
         std::string text;
         if (!content_type || strcasecmp(content_type, "text/uri-list") != 0) {
@@ -271,26 +331,29 @@ int recog_grammar_load(recog_channel_t* recog_channel, const char* content_id, c
             /* The request's body stays as it came; the URI is a trimmed copy. */
             std::string uri = trim_space(body_text, body_length);
             if (uri.find('\0') != std::string::npos) {
-                apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "invalid uri <%s>", uri.c_str());
+                apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "invalid uri <%s>", log_excerpt(uri).c_str());
                 return MRCP_STATUS_CODE_METHOD_FAILED;
             }
             if (starts_with_nocase(uri, "http://") || starts_with_nocase(uri, "https://")) {
                 std::string error;
                 if (!read_uri_file(uri.c_str(), timeout_ms, text, error)) {
-                    apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "read_uri_file failed <%s>{%s}", uri.c_str(),
+                    apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "read_uri_file failed <%s>{%s}", log_excerpt(uri).c_str(),
                             error.c_str());
                     return MRCP_STATUS_CODE_METHOD_FAILED;
                 }
-            } else if (!read_local_file(uri, pool, text)) {
+            } else if (!read_local_file(uri, text)) {
                 return MRCP_STATUS_CODE_METHOD_FAILED;
             }
         }
 
-        std::string id = content_id ? content_id : "";
-        trim(id);
-        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "add grammar to list <%s>{%s}", id.c_str(), text.c_str());
+        const std::string excerpt = log_excerpt(text);
         recog_context_t* context = recog_channel->context;
-        context->grammars[id] = std::move(text);
+        if (!context->grammars.store(id, std::move(text))) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammars of the channel would pass %lu bytes, <%s> refused",
+                    (unsigned long)GRAMMAR_CHANNEL_MAX_BYTES, log_excerpt(id).c_str());
+            return MRCP_STATUS_CODE_METHOD_FAILED;
+        }
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "add grammar to list <%s>{%s}", log_excerpt(id).c_str(), excerpt.c_str());
         context->grammar_id = id;
         return MRCP_STATUS_CODE_SUCCESS;
     } catch (const std::exception& e) {

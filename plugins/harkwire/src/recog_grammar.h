@@ -12,6 +12,7 @@
 
 #include <stddef.h>
 
+#include <map>
 #include <string>
 
 #include <apr_pools.h>
@@ -21,8 +22,36 @@
 
 struct recog_channel_t;
 
-/* No grammar, fetched or read from a file, may be larger than this. */
+/* No grammar, inline, fetched or read from a file, may be larger than this. */
 #define GRAMMAR_MAX_SIZE ((size_t)16 * 1024 * 1024)
+
+/* What one channel may keep in stored grammars (see grammar_store): two of the largest
+ * and smaller ones besides. */
+#define GRAMMAR_CHANNEL_MAX_BYTES ((size_t)40 * 1024 * 1024)
+
+/*
+ * The grammars a channel keeps, texts under their ids, and the bytes they take: each
+ * entry counts its id, its text and GRAMMAR_ENTRY_BYTES for the entry itself, so that
+ * many small grammars are bounded as well as a few large ones. Engine task only.
+ */
+#define GRAMMAR_ENTRY_BYTES ((size_t)128)
+
+class grammar_store {
+public:
+    /* The text stored under id, NULL when there is none. */
+    const std::string* find(const std::string& id) const;
+    /* Stores text under id, replacing an earlier text of that id. False, nothing changed,
+     * when the channel would then keep more than GRAMMAR_CHANNEL_MAX_BYTES. */
+    bool store(const std::string& id, std::string&& text);
+    void clear();
+    size_t size() const { return grammars_.size(); }
+    bool empty() const { return grammars_.empty(); }
+    size_t bytes() const { return bytes_; }
+
+private:
+    std::map<std::string, std::string> grammars_;
+    size_t bytes_ = 0;
+};
 
 /* A fetch runs at most this long when the request gives no usable Fetch-Timeout. */
 #define GRAMMAR_FETCH_TIMEOUT_MAX_MS 600000L
@@ -32,8 +61,10 @@ struct recog_channel_t;
  * id current. content_type "text/uri-list" (any case) names the grammar by a
  * URI in the body; any other type carries the grammar text itself. The body is
  * taken by its length and left unchanged. fetch_timeout is in milliseconds
- * (1 to 600000; anything else means 600 s).
- * Returns 200 when stored, 407 when the grammar could not be fetched or read
+ * (1 to 600000; anything else means 600 s). A local file is read only when it is
+ * a regular file (never waiting for a writer of a FIFO or a device).
+ * Returns 200 when stored, 407 when the grammar could not be fetched or read, is
+ * larger than GRAMMAR_MAX_SIZE or would take the channel past GRAMMAR_CHANNEL_MAX_BYTES
  * (nothing stored, the current id unchanged).
  */
 int recog_grammar_load(recog_channel_t* recog_channel, const char* content_id, const char* content_type,

@@ -155,6 +155,13 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
         session->downsampler.reset();
     }
 
+    if (request->body.length > GRAMMAR_MAX_SIZE) {
+        /* Refused before any copy of it is made. */
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammar larger than %lu bytes " APT_SIDRES_FMT,
+                (unsigned long)GRAMMAR_MAX_SIZE, MRCP_MESSAGE_SIDRES(request));
+        fail(response, MRCP_STATUS_CODE_METHOD_FAILED, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
+        return FALSE;
+    }
     std::string body = str_of(request->body);
     std::string buildin_name;
     if (parse_buildin_reference(body, buildin_name)) {
@@ -170,7 +177,7 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
         std::string id = trim_blanks(body.substr(session_pos + 8));
         if (id.size() >= 2 && id[0] == '<' && id[id.size() - 1] == '>')
             id = id.substr(1, id.size() - 2);
-        if (context->grammars.find(id) == context->grammars.end()) {
+        if (!context->grammars.find(id)) {
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "can't find grammar<%s> " APT_SIDRES_FMT, id.c_str(),
                     MRCP_MESSAGE_SIDRES(request));
             fail(response, MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
@@ -206,8 +213,8 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
         }
     }
 
-    const std::string& grammar = context->grammars[context->grammar_id];
-    if (!context->doc.parse_rule(grammar.c_str())) {
+    const std::string* grammar = context->grammars.find(context->grammar_id);
+    if (!context->doc.parse_rule(grammar ? grammar->c_str() : "")) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "parser grammar failed:%s", context->doc.last_error_.c_str());
         fail(response, MRCP_STATUS_CODE_METHOD_FAILED, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
         return FALSE;

@@ -19,6 +19,9 @@ namespace {
  * would overflow the engine task's stack, so deeper ones are refused first. */
 const size_t MAX_XML_DEPTH = 256;
 
+/* Bytes of a grammar text the log shows at most. */
+const size_t LOG_EXCERPT_BYTES = 64;
+
 std::string& trim(std::string& s)
 {
     static const char blanks[] = " \t\n\r";
@@ -106,6 +109,16 @@ size_t xml_depth(const char* p)
 
 } // namespace
 
+std::string log_excerpt(const std::string& text)
+{
+    if (text.size() <= LOG_EXCERPT_BYTES)
+        return text;
+    size_t cut = LOG_EXCERPT_BYTES;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut) + "... (" + std::to_string(text.size()) + " bytes)";
+}
+
 std::string replace(const std::string& source, const std::string& find, const std::string& replacement)
 {
     if (find.empty())
@@ -160,7 +173,7 @@ bool rule::parse_rule(const char* content)
         }
         if (xml_depth(content) > MAX_XML_DEPTH) {
             last_error_ = "rule document nested too deeply";
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "rule_content=%s", content);
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "rule_content=%s", log_excerpt(content).c_str());
             return false;
         }
         /* The XML library steps over the whole length a UTF-8 lead byte announces, also
@@ -173,7 +186,7 @@ bool rule::parse_rule(const char* content)
         if (doc.Error()) {
             last_error_ = std::string(safe(doc.ErrorDesc())) + "[row=" + std::to_string(doc.ErrorRow()) +
                           ",col=" + std::to_string(doc.ErrorCol()) + "]";
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "rule_content=%s", content);
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "rule_content=%s", log_excerpt(content).c_str());
             return false;
         }
         return parse_xml_rule(&doc);
@@ -208,7 +221,7 @@ bool rule::parse_grammar(const char* content)
     }
 
     if (tag == std::string::npos || first_line.find("V1.0;", tag) == std::string::npos) {
-        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "can not match grammar <%s>", first_line.c_str());
+        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "can not match grammar <%s>", log_excerpt(first_line).c_str());
         grammar_format_type_ = RULE_FORMAT_UNMATCHED;
         return false;
     }
@@ -240,7 +253,7 @@ bool rule::parse_xml_rule(void* doc_ptr)
     } else if (strcasecmp(mode, "continuous") == 0) {
         mode_ = 1;
     } else {
-        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "mode attr <%s> is invalid, use default voice", mode);
+        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "mode attr <%s> is invalid, use default voice", log_excerpt(mode).c_str());
         mode_ = 0;
     }
 
@@ -260,7 +273,8 @@ bool rule::parse_xml_rule(void* doc_ptr)
     for (TiXmlElement* el = root->FirstChildElement(); el; el = el->NextSiblingElement()) {
         const char* id = el->Attribute("id");
         if (!id) {
-            apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "rule <%s> without id attribute, skipped", safe(el->Value()));
+            apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "rule <%s> without id attribute, skipped",
+                    log_excerpt(safe(el->Value())).c_str());
             continue;
         }
         if (strcasecmp(id, "service") == 0) {
@@ -277,7 +291,7 @@ bool rule::parse_xml_rule(void* doc_ptr)
             parse_voice_guid_xml_rule(el);
             apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "voice  guide");
         } else if (strcasecmp(id, "domain") == 0) {
-            apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "DOMAIN=%s", safe(el->GetText()));
+            apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "DOMAIN=%s", log_excerpt(safe(el->GetText())).c_str());
             if (!parse_domain_xml_rule(el))
                 return refuse("parse_domain_xml_rule error!");
         } else if (strcasecmp(id, "need-qa") == 0) {
@@ -365,7 +379,7 @@ bool rule::parse_type_keyword_xml_rule(void* element)
     TiXmlElement* el = static_cast<TiXmlElement*>(element);
     std::string id = safe(el->Attribute("id"));
     if (keyword_.type_set.find(id) == keyword_.type_set.end()) {
-        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "can not find [%s] from keyword type set", id.c_str());
+        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "can not find [%s] from keyword type set", log_excerpt(id).c_str());
         return false;
     }
     TiXmlElement* one_of = el->FirstChildElement();
@@ -387,7 +401,7 @@ bool rule::parse_domain_xml_rule(void* element)
     domain_ = get_ruleref_value(element);
     if (domain_.empty())
         return false;
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "parse_domain_xml_rule=%s", domain_.c_str());
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "parse_domain_xml_rule=%s", log_excerpt(domain_).c_str());
     return true;
 }
 
@@ -403,7 +417,7 @@ std::string rule::get_ruleref_value(void* element)
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "Get ruleref error!");
         return std::string();
     }
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "-----%s", safe(item->GetText()));
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "-----%s", log_excerpt(safe(item->GetText())).c_str());
     TiXmlElement* ruleref = item->FirstChildElement();
     if (!ruleref) {
         refuse("can not find item's ruleref element");
@@ -415,7 +429,7 @@ std::string rule::get_ruleref_value(void* element)
         return std::string();
     }
     std::string value = drop_hash(uri);
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "parse_domain_xml_rule=%s", value.c_str());
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "parse_domain_xml_rule=%s", log_excerpt(value).c_str());
     return value;
 }
 
@@ -445,7 +459,7 @@ bool rule::parse_need_qa_xml_rule(void* element)
         parsed = false; /* the reader throws past its nesting limit */
     }
     if (!parsed) {
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "parse recog_result failed:%s", payload.c_str());
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "parse recog_result failed:%s", log_excerpt(payload).c_str());
         return false;
     }
 
@@ -466,7 +480,7 @@ bool rule::parse_need_qa_xml_rule(void* element)
                 apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "userid empty!");
                 return false;
             }
-            apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "user_id_=%s", user_id.c_str());
+            apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "user_id_=%s", log_excerpt(user_id).c_str());
         }
         if (regular->isMember("result") && (*regular)["result"].isString())
             answer = (*regular)["result"].asString();
@@ -476,8 +490,8 @@ bool rule::parse_need_qa_xml_rule(void* element)
     user_id_ = user_id;
     qa_param_ = "need_nlu=yes,qa_paramter=" + Base64::Encode(payload.data(), static_cast<int>(payload.size()));
     qa_result_ = answer;
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "qa_param=%s", qa_param_.c_str());
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "qa_result=%s", qa_result_.c_str());
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "qa_param=%s", log_excerpt(qa_param_).c_str());
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "qa_result=%s", log_excerpt(qa_result_).c_str());
     return true;
 }
 

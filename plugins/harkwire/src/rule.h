@@ -105,6 +105,10 @@ public:
     bool start_input_timers_;
 };
 
+/* A grammar text as the log shows it: whole when short, else its first bytes (never a part of a
+ * UTF-8 character) and its length, so that a large grammar or file never floods the log. */
+std::string log_excerpt(const std::string& text);
+
 /* Every occurrence of 'find' in 'source' replaced by 'replacement'. */
 std::string replace(const std::string& source, const std::string& find, const std::string& replacement);
 
