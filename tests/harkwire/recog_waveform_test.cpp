@@ -4,14 +4,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "apt_dir_layout.h"
 #include "log_capture.h"
+#include "recog_engine.h"
 #include "recog_waveform.h"
 
 namespace {
@@ -107,6 +110,51 @@ TEST_F(RecogWaveformTest, EmptyDestinationOnlyDeletes)
     write_file(src, "abc");
     EXPECT_EQ(0, Rename(src.c_str(), ""));
     EXPECT_FALSE(exists(src));
+}
+
+// Closing a channel appends its recording without the channel lock, which the media thread takes
+// for every frame: here the append waits on a FIFO until the test reads it, and meanwhile the lock
+// must be free.
+TEST_F(RecogWaveformTest, FinishAppendsWithoutTheChannelLock)
+{
+    const std::string recording = dir_ + "/ch1.pcm", navi = dir_ + "/u1.pcm", audio(10000, '\x5a');
+    ASSERT_EQ(0, mkfifo(navi.c_str(), 0600));
+    mrcp_engine_channel_t engine_channel = {};
+    apt_string_set(&engine_channel.id, "ch1");
+    recog_channel_t channel = {};
+    channel.channel = &engine_channel;
+    channel.ws_connection_id = -1;
+    channel.save_wave = {1, dir_.c_str()};
+    channel.save_navi_wave = {1, dir_.c_str()};
+    recog_context_t context;
+    channel.context = &context;
+    context.session.audio_path = recording;
+    context.session.snapshot.need_qa = true;
+    context.session.snapshot.user_id = "u1";
+    channel.audio_file = fopen(recording.c_str(), "wb");
+    ASSERT_TRUE(channel.audio_file);
+    fwrite(audio.data(), 1, audio.size(), channel.audio_file);
+
+    log_capture log;
+    std::thread closer([&] { recog_session_channel_close(&channel); });
+    const std::string appending = "file_path[" + recording + "], file_navi_path[" + navi + "]";
+    for (int i = 0; i < 500 && !log.has(APT_PRIO_DEBUG, appending); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(log.has(APT_PRIO_DEBUG, appending)) << log.dump();
+    bool lock_free = false;
+    for (int i = 0; i < 200 && !lock_free; ++i) {
+        lock_free = channel.guard.try_lock();
+        if (lock_free)
+            channel.guard.unlock();
+        else
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_TRUE(lock_free);
+    EXPECT_EQ(audio, read_file(navi));  // lets the append go on, and ends with it
+    closer.join();
+    EXPECT_FALSE(channel.audio_file);
+    EXPECT_FALSE(exists(recording));
+    EXPECT_EQ("this time write 10000 byte audio\n", read_file(dir_ + "/u1.txt"));
 }
 
 TEST(RecogUserId, OnlyPlainFileNames)

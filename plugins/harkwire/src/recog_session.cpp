@@ -305,8 +305,7 @@ void recog_session_channel_close(recog_channel_t* recog_channel)
     }
     /* Once closed, the endpoint's handlers no longer reach this channel. */
     end_connection(id, 1001);
-    std::lock_guard<std::mutex> lock(recog_channel->guard);
-    recog_waveform_finish_locked(recog_channel);
+    recog_waveform_finish(recog_channel);
 }
 
 void recog_session_engine_close(recog_channel_t* recog_channel)

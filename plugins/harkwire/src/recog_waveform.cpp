@@ -11,6 +11,7 @@
 #include "apt_log.h"
 #include "recog_engine.h"
 #include "recog_session.h"
+#include "rule.h"
 
 namespace {
 
@@ -150,29 +151,40 @@ void recog_waveform_close_locked(recog_channel_t* recog_channel)
     }
 }
 
-void recog_waveform_finish_locked(recog_channel_t* recog_channel)
+void recog_waveform_finish(recog_channel_t* recog_channel)
 {
-    if (recog_channel->save_wave.save_waveform != 1 || !recog_channel->audio_file)
-        return;
-    fclose(recog_channel->audio_file);
-    recog_channel->audio_file = NULL;
+    /* Only the hand-over under the lock: the media thread takes it for every frame, and
+     * closing and appending a long recording takes as long as copying the file. Once
+     * audio_file is NULL no thread writes to or closes the recording but this one. */
+    FILE* file = NULL;
+    bool need_qa = false;
+    std::string user_id, audio_path;
+    {
+        std::lock_guard<std::mutex> lock(recog_channel->guard);
+        if (recog_channel->save_wave.save_waveform != 1 || !recog_channel->audio_file)
+            return;
+        file = recog_channel->audio_file;
+        recog_channel->audio_file = NULL;
+        const recog_session_t* session = recog_channel_session(recog_channel);
+        need_qa = session->snapshot.need_qa;
+        user_id = session->snapshot.user_id;
+        audio_path = session->audio_path;
+    }
+    fclose(file);
 
-    recog_session_t* session = recog_channel_session(recog_channel);
-    bool need_qa = session->snapshot.need_qa;
     apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "recog_channel_close, %d", need_qa ? 1 : 0);
     if (!need_qa)
         return;
     apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "recog_channel->save_navi_wave.save_waveform=%d",
             recog_channel->save_navi_wave.save_waveform);
-    if (recog_channel->save_navi_wave.save_waveform == 0 || session->audio_path.empty())
+    if (recog_channel->save_navi_wave.save_waveform == 0 || audio_path.empty())
         return;
 
-    const std::string& user_id = session->snapshot.user_id;
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "file_path[%s]", session->audio_path.c_str());
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "file_path[%s]", audio_path.c_str());
     if (!is_plain_user_id(user_id)) {
         /* The user id comes from the client's grammar: it must never steer a path. */
         apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "user id <%s> is not a plain file name, recording kept at [%s]",
-                user_id.c_str(), session->audio_path.c_str());
+                log_excerpt(user_id).c_str(), audio_path.c_str());
         return;
     }
     /* A pool of its own: this runs on the server thread while the engine task may be
@@ -184,9 +196,9 @@ void recog_waveform_finish_locked(recog_channel_t* recog_channel)
     char* navi_name = apr_psprintf(pool, "%s.pcm", user_id.c_str());
     char* navi_path = build_save_wave_path(pool, channel->engine ? channel->engine->dir_layout : NULL,
                                            recog_channel->save_navi_wave, NULL, navi_name);
-    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "file_path[%s], file_navi_path[%s]", session->audio_path.c_str(),
+    apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "file_path[%s], file_navi_path[%s]", audio_path.c_str(),
             navi_path ? navi_path : "(null)");
     if (navi_path)
-        Rename(session->audio_path.c_str(), navi_path);
+        Rename(audio_path.c_str(), navi_path);
     apr_pool_destroy(pool);
 }

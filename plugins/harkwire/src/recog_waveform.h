@@ -37,8 +37,9 @@ void recog_waveform_write_locked(recog_channel_t* recog_channel, const void* dat
 
 /* Channel close on the server thread: with save-waveform 1 closes the recording and,
  * when the rule document asked for question answering and save-navi-waveform is on,
- * appends it to the user's file. The caller holds the channel lock. */
-void recog_waveform_finish_locked(recog_channel_t* recog_channel);
+ * appends it to the user's file. Holds the channel lock only to take the recording
+ * away from the channel; closes and appends without it. */
+void recog_waveform_finish(recog_channel_t* recog_channel);
 
 /* Engine task's close handling: closes a recording that is still open. The caller holds the channel lock. */
 void recog_waveform_close_locked(recog_channel_t* recog_channel);
