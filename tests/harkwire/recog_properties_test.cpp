@@ -245,6 +245,51 @@ TEST_F(RecogPropertiesTest, ReloadStartsFromDefaults)
     EXPECT_TRUE(props_.stop_response_asynchronous) << "not reset by a load";
 }
 
+// A number that does not fit its setting (32-bit integers, finite single-precision fractions) is
+// refused with a warning naming it; the setting keeps its value. Values that fit are read as before.
+TEST_F(RecogPropertiesTest, NumbersThatDoNotFitAreRefused)
+{
+    typedef double (*field_f)(const system_t&);
+    const field_f no_input = [](const system_t& s) -> double { return s.params.no_input_timeout; };
+    const field_f sensitivity = [](const system_t& s) -> double { return s.params.sensitivity_level; };
+    const struct {
+        const char* element;
+        const char* attribute;
+        const char* value;
+        field_f field;
+        double expected;
+        bool warned;
+    } cases[] = {
+        {"params", "no-input-timeout", "99999999999", no_input, 8000, true},
+        {"params", "no-input-timeout", "99999999999999999999999", no_input, 8000, true},
+        {"params", "no-input-timeout", "2147483647", no_input, 2147483647.0, false},
+        {"params", "recognition-timeout", "-2147483649",
+         [](const system_t& s) -> double { return s.params.recognition_timeout; }, 10000, true},
+        {"params", "completion-cause", "4294967296",
+         [](const system_t& s) -> double { return s.params.completion_cause; }, 0, true},
+        {"params", "sensitivity-level", "1e39", sensitivity, 0.1, true},
+        {"params", "sensitivity-level", "-1e300", sensitivity, 0.1, true},
+        {"params", "sensitivity-level", "inf", sensitivity, 0.1, true},
+        {"params", "sensitivity-level", "nan", sensitivity, 0.1, true},
+        {"params", "sensitivity-level", "0.25", sensitivity, 0.25, false},
+        {"params", "weight", "3.4e38", [](const system_t& s) -> double { return s.params.weight; }, 3.4e38, false},
+        {"system", "result-byte", "4294967297", [](const system_t& s) -> double { return s.result_byte; }, 0, true},
+        {"save-waveform", "enable", "4294967297",
+         [](const system_t& s) -> double { return s.save_wave.save_waveform; }, 0, true},
+        {"result_param", "if_channel_id", "-4294967296",
+         [](const system_t& s) -> double { return s.if_channel_id; }, 1, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.attribute) + "=" + c.value);
+        log_capture log;
+        load(std::string("<durnel><") + c.element + " " + c.attribute + "='" + c.value + "'/></durnel>");
+        EXPECT_FLOAT_EQ((float)c.expected, (float)c.field(props_));
+        EXPECT_EQ(c.warned, log.has(APT_PRIO_WARNING, std::string("value <") + c.value + "> of <" + c.attribute +
+                                                          "> out of range, default kept"))
+            << log.dump();
+    }
+}
+
 #ifdef HARKWIRE_SAMPLE_CONF
 // The sample shipped beside the plug-in documents the defaults: loading it must change
 // nothing but the settings it gives as examples.

@@ -1,9 +1,13 @@
 #include "recog_properties.h"
 
+#include <errno.h>
+#include <float.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
+
+#include <cmath>
 
 #include <apr_file_io.h>
 
@@ -12,15 +16,53 @@
 
 system_t g_properties;
 
-/* A decimal integer as the C library reads one, taken as 32 bits with its sign. */
-static int32_t attr_int_get(const char* value)
+static void out_of_range(const apr_xml_attr* attr)
 {
-    return value ? (int32_t)strtoll(value, NULL, 10) : 0;
+    apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "value <%s> of <%s> out of range, default kept", attr->value,
+            attr->name);
 }
 
-static float attr_float_get(const char* value)
+/*
+ * A decimal integer as the C library reads one (no digits give 0), taken as 32 bits with its
+ * sign. A value that does not fit in 32 bits is refused with a warning naming the setting:
+ * FALSE, and the caller keeps what the setting held.
+ */
+static bool attr_int_get(const apr_xml_attr* attr, int32_t* out)
 {
-    return value ? (float)strtod(value, NULL) : 0.0f;
+    if (!attr->value) {
+        *out = 0;
+        return true;
+    }
+    errno = 0;
+    long long value = strtoll(attr->value, NULL, 10);
+    if (errno == ERANGE || value < INT32_MIN || value > INT32_MAX) {
+        out_of_range(attr);
+        return false;
+    }
+    *out = (int32_t)value;
+    return true;
+}
+
+/* The 32-bit value of an integer setting stored into a field of any integer type, widened
+ * with its sign ("-1" in an unsigned field is the largest value). */
+template <typename T>
+static void attr_int_set(const apr_xml_attr* attr, T* field)
+{
+    int32_t value = 0;
+    if (attr_int_get(attr, &value))
+        *field = static_cast<T>(value);
+}
+
+/* A decimal fraction as the C library reads one, refused like an integer when it is no finite
+ * single-precision number. */
+static void attr_float_set(const apr_xml_attr* attr, float* field)
+{
+    double value = attr->value ? strtod(attr->value, NULL) : 0.0;
+    if (!std::isfinite(value) || std::fabs(value) > FLT_MAX) {
+        out_of_range(attr);
+        return;
+    }
+    *field = (float)value;
 }
 
 /* A pool copy of the text; an empty text is no text. */
@@ -98,16 +140,16 @@ static void unknown_attribute(const apr_xml_attr* attr)
     apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "unknown attribute <%s>", attr->name);
 }
 
-static void param_value_set(mrcp_recog_header_t* params, apr_size_t id, const char* value, apr_pool_t* pool)
+static void param_value_set(mrcp_recog_header_t* params, apr_size_t id, const apr_xml_attr* attr, apr_pool_t* pool)
 {
+    const char* value = attr->value;
     char* at = reinterpret_cast<char*>(params) + recog_header_fields[id].offset;
     switch (recog_header_fields[id].type) {
     case RECOG_FIELD_FLOAT:
-        *reinterpret_cast<float*>(at) = attr_float_get(value);
+        attr_float_set(attr, reinterpret_cast<float*>(at));
         break;
     case RECOG_FIELD_SIZE:
-        /* Widened with its sign: "-1" becomes the largest value. */
-        *reinterpret_cast<apr_size_t*>(at) = (apr_size_t)(apr_ssize_t)attr_int_get(value);
+        attr_int_set(attr, reinterpret_cast<apr_size_t*>(at));
         break;
     case RECOG_FIELD_BOOL:
         *reinterpret_cast<apt_bool_t*>(at) = (value && strcasecmp(value, "true") == 0) ? TRUE : FALSE;
@@ -116,7 +158,7 @@ static void param_value_set(mrcp_recog_header_t* params, apr_size_t id, const ch
         *at = value ? value[0] : 0;
         break;
     case RECOG_FIELD_CAUSE:
-        *reinterpret_cast<mrcp_recog_completion_cause_e*>(at) = (mrcp_recog_completion_cause_e)attr_int_get(value);
+        attr_int_set(attr, reinterpret_cast<mrcp_recog_completion_cause_e*>(at));
         break;
     case RECOG_FIELD_TEXT:
         apt_string_assign(reinterpret_cast<apt_str_t*>(at), value, pool);
@@ -131,7 +173,7 @@ apt_bool_t params_properties_load(mrcp_recog_header_t* params, const apr_xml_ele
         while (id < RECOGNIZER_HEADER_COUNT && !name_is(attr->name, recog_header_fields[id].name))
             ++id;
         if (id < RECOGNIZER_HEADER_COUNT)
-            param_value_set(params, id, attr->value, pool);
+            param_value_set(params, id, attr, pool);
         else
             unknown_attribute(attr);
     }
@@ -144,7 +186,7 @@ apt_bool_t save_waveform_properties_load(save_wave_t* wave, const apr_xml_elem* 
         if (name_is(attr->name, "dir"))
             wave->dir = attr_text_get(attr->value, pool);
         else if (name_is(attr->name, "enable"))
-            wave->save_waveform = attr_int_get(attr->value);
+            attr_int_set(attr, &wave->save_waveform);
         else
             unknown_attribute(attr);
     }
@@ -162,15 +204,15 @@ static void system_properties_load(system_t* properties, const apr_xml_elem* ele
         else if (name_is(attr->name, "use-keywordspot"))
             properties->use_keywordspot = attr_bool_get(attr);
         else if (name_is(attr->name, "result-byte"))
-            properties->result_byte = attr_int_get(attr->value);
+            attr_int_set(attr, &properties->result_byte);
         else if (name_is(attr->name, "task_timeout_multiplier"))
-            properties->task_timeout_multiplier = attr_int_get(attr->value);
+            attr_int_set(attr, &properties->task_timeout_multiplier);
         else if (name_is(attr->name, "stop_response_asynchronous"))
-            properties->stop_response_asynchronous = attr_int_get(attr->value);
+            attr_int_set(attr, &properties->stop_response_asynchronous);
         else if (name_is(attr->name, "k_frame_count"))
-            properties->k_frame_count = attr_int_get(attr->value);
+            attr_int_set(attr, &properties->k_frame_count);
         else if (name_is(attr->name, "param_priority"))
-            properties->param_priority = attr_int_get(attr->value);
+            attr_int_set(attr, &properties->param_priority);
         else
             unknown_attribute(attr);
     }
@@ -197,7 +239,7 @@ static void result_param_properties_load(system_t* properties, const apr_xml_ele
     properties->if_channel_id = TRUE;
     for (const apr_xml_attr* attr = elem->attr; attr; attr = attr->next) {
         if (name_is(attr->name, "if_channel_id"))
-            properties->if_channel_id = attr_int_get(attr->value);
+            attr_int_set(attr, &properties->if_channel_id);
         else if (name_is(attr->name, "format"))
             properties->result_format = attr_text_get(attr->value, pool);
         else
