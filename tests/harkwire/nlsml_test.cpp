@@ -229,6 +229,25 @@ TEST_F(NlsmlTest, SegmentsAndGrammarNames)
     EXPECT_EQ(docs()[0], plain_doc("session:g1", "0.78", "ch1", "[]", ""));
 }
 
+// A voice-mode recognition uses the first segment only: no other document is built.
+TEST_F(NlsmlTest, FirstOnlyBuildsOneDocument)
+{
+    const std::string payload = reply({{"0", "1", "0.8", "\"a\""}, {"1", "2", "0.6", "\"b\""}, {"2", "3", "0.5", "\"c\""}});
+    ASSERT_TRUE(run(payload));
+    ASSERT_EQ(gen.results.size(), 3u);
+    const std::string first = docs()[0];
+    log_capture logs;
+    ASSERT_TRUE(gen.generate_result("ch1", payload, "asr.cloud.freetalk", &r, "g1", true));
+    EXPECT_EQ(docs(), std::vector<std::string>{first});
+    size_t built = 0;
+    for (const log_record& record : logs.records())
+        built += record.text.compare(0, 11, "input_text=") == 0;
+    EXPECT_EQ(built, 1u) << logs.dump();
+    EXPECT_FALSE(gen.generate_result("ch1", "{\"segments\":[{}," + payload.substr(payload.find('[') + 1),
+                                     "asr.cloud.freetalk", &r, "g1", true));
+    EXPECT_TRUE(gen.results.empty());
+}
+
 // Strict parse with the expat-based parser of APR-util; returns the texts of
 // meaning, input and r0 and the grammar attribute, in document order.
 bool strict_parse(const std::string& xml, std::vector<std::string>* values)

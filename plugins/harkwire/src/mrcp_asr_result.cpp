@@ -303,7 +303,7 @@ bool nlu_answer(Json::Value&, std::string&, std::string&)
 }
 
 bool generate_ft_result(const std::string& channel_id, std::string payload, rule* r, const char* grammar_id,
-                        std::list<std::string>* results, const result_param_t& param)
+                        std::list<std::string>* results, const result_param_t& param, bool first_only)
 {
     rule defaults;
     if (!r)
@@ -353,6 +353,8 @@ bool generate_ft_result(const std::string& channel_id, std::string payload, rule
         if (results)
             results->push_back(document);
         items.items.clear();
+        if (first_only)
+            break;
     }
     return made;
 }

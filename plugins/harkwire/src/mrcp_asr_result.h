@@ -14,9 +14,10 @@
 
 class rule;
 
-/* Parses a "RESULT" reply and appends one document per valid segment to 'results'. */
+/* Parses a "RESULT" reply and appends one document per valid segment to 'results'
+ * (with first_only, only the first segment's). */
 bool generate_ft_result(const std::string& channel_id, std::string payload, rule* r, const char* grammar_id,
-                        std::list<std::string>* results, const result_param_t& param);
+                        std::list<std::string>* results, const result_param_t& param, bool first_only = false);
 
 /* Prints one document with one interpretation per item into 'out' (the question-answer
  * form when the rule asked for question answering). */

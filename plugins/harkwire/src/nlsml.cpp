@@ -3,6 +3,7 @@
 #include <strings.h>
 
 #include <exception>
+#include <utility>
 
 #include "apt_log.h"
 #include "mrcp_asr_result.h"
@@ -20,7 +21,7 @@ nlsml::~nlsml()
 }
 
 bool nlsml::generate_result(const std::string& channel_id, std::string payload, const char* capability,
-                            rule* r, const char* grammar_id)
+                            rule* r, const char* grammar_id, bool first_only)
 {
     results.clear();
     /* A channel that never chose a capability has none: that is no engine type either. */
@@ -28,7 +29,7 @@ bool nlsml::generate_result(const std::string& channel_id, std::string payload, 
         if (!ft_generator)
             return false;
         try {
-            return ft_generator(channel_id, payload, r, grammar_id, &results, result_param);
+            return ft_generator(channel_id, std::move(payload), r, grammar_id, &results, result_param, first_only);
         } catch (const std::exception& e) {
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "generate result failed <%s>: %s", channel_id.c_str(), e.what());
         } catch (...) {

@@ -35,7 +35,7 @@ struct result_param_t {
 
 typedef bool (*ft_generator_f)(const std::string& channel_id, std::string payload, rule* r,
                                const char* grammar_id, std::list<std::string>* results,
-                               const result_param_t& param);
+                               const result_param_t& param, bool first_only);
 typedef bool (*xml_generator_f)(const std::string& channel_id, interpretation_items& items,
                                 std::string& out, rule* r, const result_param_t& param);
 
@@ -45,11 +45,12 @@ public:
     ~nlsml();
 
     /*
-     * Makes the documents of one reply into 'results' (cleared first). False
-     * when no document was made. Never throws: it runs on the WebSocket thread.
+     * Makes the documents of one reply into 'results' (cleared first); with first_only
+     * only the first segment's (a voice-mode recognition uses no other). False when no
+     * document was made. Never throws: it runs on the WebSocket thread.
      */
     bool generate_result(const std::string& channel_id, std::string payload, const char* capability,
-                         rule* r, const char* grammar_id);
+                         rule* r, const char* grammar_id, bool first_only = false);
 
     ft_generator_f ft_generator;
     xml_generator_f xml_generator;

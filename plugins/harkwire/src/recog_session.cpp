@@ -90,8 +90,10 @@ void result_locked(recog_channel_t* recog_channel, const std::string& payload)
     recog_snapshot_t& snapshot = session->snapshot;
     nlsml& generator = recog_channel->context->generator;
     bool voice = snapshot.document.mode_ != 1;
+    /* A voice-mode recognition delivers the first segment alone: only its document is built,
+     * however many segments the reply holds. */
     bool ok = generator.generate_result(channel_id(recog_channel), payload, snapshot.capability,
-                                        &snapshot.document, snapshot.grammar_id.c_str());
+                                        &snapshot.document, snapshot.grammar_id.c_str(), voice);
     if (!ok || generator.results.empty()) {
         apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "parse recog result failed <%s>", channel_id(recog_channel));
         if (voice && snapshot.document.capability_mask_ != 8)
