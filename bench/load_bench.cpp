@@ -48,6 +48,7 @@
 #include <thread>
 #include <vector>
 
+#include "e2e_support.h"
 #include "fake_cloud.h"
 #include "mrcp_host.h"
 #include "recog_script.h"
@@ -421,16 +422,14 @@ struct phase {
     void write_config()
     {
         if (kind == recognizer) {
-            std::ofstream out(root + "/conf/unimrcprecog.xml");
-            out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<durnel>\n"
-                << "  <system init-path=\"" << cloud->ws_url("/asr/sentence-stream")
-                << "\" stop_response_asynchronous=\"0\"/>\n"
-                << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud->token_url()
-                << "\" user_name=\"u\" user_password=\"p\" user_domain_name=\"d\" scope_project_name=\"s\"/>\n"
-                << "  <save-waveform enable=\"" << (opt.save_waveform ? 1 : 0) << "\" dir=\"" << root << "/wave\"/>\n"
-                << "  <save-navi-waveform enable=\"" << (opt.save_waveform ? 1 : 0) << "\" dir=\"" << root
-                << "/navi\"/>\n"
-                << "</durnel>\n";
+            // The shipped sample's settings, with the fake cloud's endpoints.
+            e2e::harkwire_conf h;
+            h.init_path = cloud->ws_url("/asr/sentence-stream");
+            h.token_url = cloud->token_url();
+            h.save_waveform = h.save_navi_waveform = opt.save_waveform ? 1 : 0;
+            h.wave_dir = root + "/wave";
+            h.navi_dir = root + "/navi";
+            std::ofstream(root + "/conf/unimrcprecog.xml") << e2e::harkwire_sample_conf(so_path, h);
         } else {
             std::ofstream out(root + "/conf/synthplugin.xml");
             out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"

@@ -93,15 +93,15 @@ protected:
 
     void write_configs()
     {
-        std::ofstream recog(dir_.path("recog-conf/unimrcprecog.xml"));
-        recog << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<durnel>\n"
-              << "  <system init-path=\"" << cloud_->ws_url("/asr/sentence-stream")
-              << "\" stop_response_asynchronous=\"0\"/>\n"
-              << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud_->token_url()
-              << "\" user_name=\"recog-user\" user_password=\"p1\" user_domain_name=\"d1\" scope_project_name=\"s1\"/>\n"
-              << "  <save-waveform enable=\"0\" dir=\"" << dir_.path("data") << "\"/>\n"
-              << "  <save-navi-waveform enable=\"0\" dir=\"" << dir_.path("data") << "\"/>\n"
-              << "</durnel>\n";
+        e2e::harkwire_conf h;
+        h.init_path = cloud_->ws_url("/asr/sentence-stream");
+        h.token_url = cloud_->token_url();
+        h.user = "recog-user";
+        h.password = "p1";
+        h.wave_dir = h.navi_dir = dir_.path("data");
+        std::string recog = e2e::harkwire_sample_conf(HARKWIRE_PLUGIN_PATH, h);
+        ASSERT_FALSE(recog.empty());
+        std::ofstream(dir_.path("recog-conf/unimrcprecog.xml")) << recog;
         std::ofstream synth(dir_.path("synth-conf/synthplugin.xml"));
         synth << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"
               << "  <system><init-path>" << cloud_->ws_url("/tts") << "</init-path></system>\n"

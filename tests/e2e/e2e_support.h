@@ -10,6 +10,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <ctype.h>
 #include <math.h>
 
 #include <chrono>
@@ -80,6 +81,58 @@ inline std::string speech_pcm(size_t frames)
         pcm[2 * i + 1] = (char)((v >> 8) & 0xff);
     }
     return pcm;
+}
+
+// Sets attribute 'name' of the first <element ...> tag of an XML text to 'value'; false when the tag
+// or the attribute is missing. The value is written as given: no quote, '&' or '<' in it.
+inline bool set_xml_attribute(std::string& xml, const std::string& element, const std::string& name,
+                              const std::string& value)
+{
+    size_t tag = xml.find("<" + element + " ");
+    if (tag == std::string::npos)
+        return false;
+    size_t end = xml.find('>', tag);
+    if (end == std::string::npos)
+        return false;
+    for (size_t at = xml.find(name + "=\"", tag); at != std::string::npos && at < end;
+         at = xml.find(name + "=\"", at + 1)) {
+        if (!isspace((unsigned char)xml[at - 1]))
+            continue;
+        size_t first = at + name.size() + 2;
+        xml.replace(first, xml.find('"', first) - first, value);
+        return true;
+    }
+    return false;
+}
+
+// harkwire's configuration as shipped (the sample beside the plug-in), with only what a run against
+// the fake cloud must change: the service and token endpoints, the credentials, and the waveform
+// settings. Every other value is the sample's, so that the tests run what operators run.
+struct harkwire_conf {
+    std::string init_path;          // "" leaves the service unconfigured
+    std::string token_url;
+    int token_interval = 3600;
+    std::string user = "u";
+    std::string password = "p";
+    int save_waveform = 0;          // the sample's: off
+    std::string wave_dir;
+    int save_navi_waveform = 0;
+    std::string navi_dir;
+};
+
+inline std::string harkwire_sample_conf(const std::string& plugin_path, const harkwire_conf& c)
+{
+    std::string xml = read_file(plugin_path.substr(0, plugin_path.rfind('/') + 1) + "unimrcprecog.xml");
+    bool ok = !xml.empty() && set_xml_attribute(xml, "system", "init-path", c.init_path) &&
+              set_xml_attribute(xml, "auth_info", "token_interval", std::to_string(c.token_interval)) &&
+              set_xml_attribute(xml, "auth_info", "token_server", c.token_url) &&
+              set_xml_attribute(xml, "auth_identity", "user_name", c.user) &&
+              set_xml_attribute(xml, "auth_identity", "user_password", c.password) &&
+              set_xml_attribute(xml, "save-waveform", "enable", std::to_string(c.save_waveform)) &&
+              set_xml_attribute(xml, "save-waveform", "dir", c.wave_dir) &&
+              set_xml_attribute(xml, "save-navi-waveform", "enable", std::to_string(c.save_navi_waveform)) &&
+              set_xml_attribute(xml, "save-navi-waveform", "dir", c.navi_dir);
+    return ok ? xml : std::string();
 }
 
 // A fresh directory under /tmp with the given subdirectories, and <root>/bin as the working directory

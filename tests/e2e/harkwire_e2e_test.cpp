@@ -126,9 +126,9 @@ std::vector<std::string> event_names(const std::vector<message_record>& messages
 
 
 struct config {
-    std::string init_path;            // "" leaves init-path out
-    int save_waveform = 1;
-    int save_navi_waveform = 1;
+    std::string init_path;            // "" leaves init-path empty
+    int save_waveform = 0;            // the sample's
+    int save_navi_waveform = 0;
 };
 
 class HarkwireE2E : public ::testing::Test {
@@ -171,17 +171,19 @@ protected:
         return c;
     }
 
+    // The shipped sample with the fake cloud's endpoints: every other setting is what operators run.
     void write_config(const config& c)
     {
-        std::ofstream out(root_ + "/conf/unimrcprecog.xml");
-        out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<durnel>\n";
-        if (!c.init_path.empty())
-            out << "  <system init-path=\"" << c.init_path << "\" stop_response_asynchronous=\"0\"/>\n";
-        out << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud_->token_url()
-            << "\" user_name=\"u\" user_password=\"p\" user_domain_name=\"d\" scope_project_name=\"s\"/>\n";
-        out << "  <save-waveform enable=\"" << c.save_waveform << "\" dir=\"" << root_ << "/wave\"/>\n";
-        out << "  <save-navi-waveform enable=\"" << c.save_navi_waveform << "\" dir=\"" << root_ << "/navi\"/>\n";
-        out << "</durnel>\n";
+        e2e::harkwire_conf h;
+        h.init_path = c.init_path;
+        h.token_url = cloud_->token_url();
+        h.save_waveform = c.save_waveform;
+        h.wave_dir = root_ + "/wave";
+        h.save_navi_waveform = c.save_navi_waveform;
+        h.navi_dir = root_ + "/navi";
+        std::string xml = e2e::harkwire_sample_conf(HARKWIRE_PLUGIN_PATH, h);
+        ASSERT_FALSE(xml.empty());
+        std::ofstream(root_ + "/conf/unimrcprecog.xml") << xml;
     }
 
     // Loads and opens the plug-in with the configuration, and waits for the first token.
@@ -201,6 +203,15 @@ protected:
     }
 
     void start() { start(default_config()); }
+
+    // Waveform saving on, with the append at close.
+    void start_saving()
+    {
+        config c = default_config();
+        c.save_waveform = 1;
+        c.save_navi_waveform = 1;
+        start(c);
+    }
 
     bool wait_file(const std::string& path)
     {
@@ -629,7 +640,7 @@ TEST_F(HarkwireE2E, WaveformHoldsWhatTheServiceGotAcrossRecognitions)
     std::vector<char> pcm2 = speech_with_gaps(15, &sent2);
     set_scripts({{"w1", fakecloud::recog_script_voice("one", sent1.size())},
                  {"w2", fakecloud::recog_script_voice("two", sent2.size())}});
-    start();
+    start_saving();
     mrcphost::channel* ch = open_channel("ch1");
     recognize(ch, "w1");
     ch->queue_audio(pcm1);
@@ -651,7 +662,7 @@ TEST_F(HarkwireE2E, WaveformAppendedToTheUsersFile)
     script.send_at_start(fakecloud::recog_reply_start())
         .send_after_audio(sent.size(), fakecloud::recog_reply_event("EXCEEDED_SILENCE"));
     set_scripts({{"qa", script}});
-    start();
+    start_saving();
     mrcphost::channel* ch = open_channel("ch1");
     recognize(ch, "qa", false, need_qa_rule("u1"));
     ch->queue_audio(pcm);
@@ -670,7 +681,7 @@ TEST_F(HarkwireE2E, TraversalUserIdKeepsTheRecording)
     script.send_at_start(fakecloud::recog_reply_start())
         .send_after_audio(sent.size(), fakecloud::recog_reply_event("EXCEEDED_SILENCE"));
     set_scripts({{"qa", script}});
-    start();
+    start_saving();
     mrcphost::channel* ch = open_channel("ch1");
     recognize(ch, "qa", false, need_qa_rule("../evil"));
     ch->queue_audio(pcm);

@@ -725,15 +725,14 @@ void run_round(worker& w, fakecloud::fake_cloud& cloud)
 void write_configs(const e2e::scratch_dir& dir, const fakecloud::fake_cloud& cloud)
 {
     // token_interval 1: a long run fetches a new token at every check, so token faults queued meanwhile hit.
-    std::ofstream recog(dir.path("recog-conf/unimrcprecog.xml"));
-    recog << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<durnel>\n"
-          << "  <system init-path=\"" << cloud.ws_url("/asr/sentence-stream")
-          << "\" stop_response_asynchronous=\"0\"/>\n"
-          << "  <auth_info token_interval=\"1\" token_server=\"" << cloud.token_url()
-          << "\" user_name=\"u1\" user_password=\"p1\" user_domain_name=\"d1\" scope_project_name=\"s1\"/>\n"
-          << "  <save-waveform enable=\"1\" dir=\"" << dir.path("wave") << "\"/>\n"
-          << "  <save-navi-waveform enable=\"0\" dir=\"" << dir.path("wave") << "\"/>\n"
-          << "</durnel>\n";
+    // Otherwise the shipped sample's settings; saving on, so that close has a recording to finish.
+    e2e::harkwire_conf h;
+    h.init_path = cloud.ws_url("/asr/sentence-stream");
+    h.token_url = cloud.token_url();
+    h.token_interval = 1;
+    h.save_waveform = 1;
+    h.wave_dir = h.navi_dir = dir.path("wave");
+    std::ofstream(dir.path("recog-conf/unimrcprecog.xml")) << e2e::harkwire_sample_conf(HARKWIRE_PLUGIN_PATH, h);
     std::ofstream synth(dir.path("synth-conf/synthplugin.xml"));
     synth << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"
           << "  <system><init-path>" << cloud.ws_url("/tts") << "</init-path></system>\n"
