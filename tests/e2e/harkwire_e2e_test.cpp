@@ -444,6 +444,83 @@ TEST_F(HarkwireE2E, BuiltInGrammarReference)
     EXPECT_EQ(1u, cloud_->connection_count());
 }
 
+// Each way a RECOGNIZE is refused, answered at once with its status and cause; none reaches the
+// service, and none stops the engine task from serving the next request.
+TEST_F(HarkwireE2E, RecognizeRefusals)
+{
+    const std::string fifo = root_ + "/grammar.fifo";
+    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
+    const std::string inline_type = "Content-Type: application/srgs+xml";
+    const std::string no_service = "<grammar mode=\"voice\"><rule id=\"domain\"><one-of><item>"
+                                   "<ruleref uri=\"#common\"/></item></one-of></rule></grammar>";
+    std::string big = grammar("big");
+    big.resize(16 * 1024 * 1024 + 1, ' ');  // a good grammar but for its size
+    struct row {
+        const char* name;
+        std::vector<std::string> lines;
+        std::string body;
+        int status;
+        int cause;  // -1: none
+    };
+    const std::vector<row> rows = {
+        {"inline grammar without Content-Id", {inline_type}, grammar("x"), 406, 4},
+        {"missing file", {"Content-Type: text/uri-list"}, root_ + "/none.xml", 407, 4},
+        {"FIFO", {"Content-Type: text/uri-list"}, fifo, 407, 4},
+        {"over 16 MiB", {inline_type, "Content-Id: <big>"}, big, 407, 4},
+        {"not a grammar", {inline_type, "Content-Id: <g>"}, "no grammar at all", 407, 4},
+        {"unknown session id", {"Content-Type: text/plain"}, "session:<never-defined>", 404, 4},
+        {"voice mode without a capability", {inline_type, "Content-Id: <g>"}, no_service, 407, 6},
+        {"no body", {inline_type, "Content-Id: <g>"}, "", 407, -1},
+        {"empty body", {inline_type, "Content-Id: <g>", "Content-Length: 0"}, "", 407, -1},
+    };
+    start();
+    int n = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        mrcphost::channel* ch = open_channel("ch" + std::to_string(++n));
+        mrcp_request_id req = ch->send("RECOGNIZE", r.lines, r.body);
+        message_record resp;
+        ASSERT_TRUE(ch->wait_response(req, k_wait_ms, &resp));
+        EXPECT_EQ(r.status, resp.status_code) << resp.line();
+        EXPECT_EQ(r.cause, resp.completion_cause) << resp.line();
+        EXPECT_EQ(MRCP_REQUEST_STATE_COMPLETE, resp.request_state);
+    }
+    EXPECT_EQ(0u, cloud_->connection_count());
+    EXPECT_TRUE(mrcphost::log_capture::instance().contains("grammar file is not a regular file <" + fifo + ">"));
+
+    // A URI list without Content-Id is no refusal: the URI is the grammar's id.
+    std::ofstream(root_ + "/menu.xml") << grammar("menu");
+    mrcphost::channel* ch = open_channel("ch-uri");
+    mrcp_request_id req = ch->send("RECOGNIZE", {"Content-Type: text/uri-list"}, " " + root_ + "/menu.xml\r\n");
+    message_record resp;
+    ASSERT_TRUE(ch->wait_response(req, k_wait_ms, &resp));
+    EXPECT_EQ(MRCP_REQUEST_STATE_INPROGRESS, resp.request_state) << resp.line();
+    EXPECT_TRUE(mrcphost::log_capture::instance().contains("add grammar to list <" + root_ + "/menu.xml>"));
+}
+
+// save_waveform 0 records nothing; 2 records and closes at channel close, with no append.
+TEST_F(HarkwireE2E, WaveformSettingsThatDoNotFinish)
+{
+    std::string sent;
+    std::vector<char> pcm = speech_with_gaps(12, &sent);
+    set_scripts({{"qa", fakecloud::recog_script_voice("x", sent.size())}});
+    for (int save : {0, 2}) {
+        SCOPED_TRACE(save);
+        config c = default_config();
+        c.save_waveform = save;
+        c.save_navi_waveform = 1;
+        start(c);
+        mrcphost::channel* ch = open_channel("ch1");
+        recognize(ch, "qa", false, need_qa_rule("u1"));
+        ch->queue_audio(pcm);
+        wait_complete(ch);
+        ASSERT_TRUE(ch->close(k_wait_ms));
+        EXPECT_EQ(save ? sent : "", read_file(root_ + "/wave/ch1.pcm"));
+        EXPECT_FALSE(exists(root_ + "/navi/u1.pcm"));
+        plugin_.reset();
+    }
+}
+
 TEST_F(HarkwireE2E, ErrorRightAfterStartNeverHangs)
 {
     recog_script script;
