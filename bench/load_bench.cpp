@@ -18,8 +18,9 @@
 //
 // Each channel repeats one request after the other: RECOGNIZE with 8 kHz speech frames queued at
 // IN-PROGRESS (the fake answers VOICE_START at the first audio and the result once all audio arrived),
-// or SPEAK (the fake streams the audio in real time, then END). The media clock of every channel calls
-// the stream every 10 ms; the host's frame observer times each write_frame and read_frame.
+// or SPEAK (the fake streams the audio in real time, then END). The host's one media thread calls every
+// channel's stream every 10 ms; its frame observer times each write_frame and read_frame, and its tick
+// observer each tick (the calls of all channels in turn).
 //
 // The last line printed is one JSON object with every figure, for comparing runs.
 //
@@ -57,7 +58,8 @@ namespace {
 
 typedef std::chrono::steady_clock clock_type;
 
-const int k_wait_ms = 10000;        // bound on any single wait of a driver
+const int k_wait_ms = 10000;        // bound on any single wait of a driver for its request
+const int k_close_wait_ms = 120000; // a close waits behind every request the plug-in still has queued
 const size_t k_frame_bytes = 160;   // 10 ms at 8000 Hz, 16-bit
 
 long long now_ns()
@@ -414,6 +416,9 @@ struct phase {
     std::unique_ptr<fakecloud::fake_cloud> cloud;
     std::unique_ptr<mrcphost::plugin> plugin;
     std::vector<std::unique_ptr<channel_stats>> stats;
+    // The media thread's ticks (written by it, read once it has ended).
+    samples tick_cost;
+    size_t overruns = 0, overruns_blocked = 0, overruns_preempted = 0;
 
     phase(kind_e k, const std::string& n, const std::string& so, const options& o) : kind(k), name(n), so_path(so), opt(o) {}
 
@@ -606,6 +611,16 @@ struct phase {
             return false;
         }
         long rss_before = rss_kib();
+        mrcphost::media_engine::instance().set_tick_observer([this](const mrcphost::media_engine::tick& t) {
+            tick_cost.add(t.took.count());
+            if (t.took > std::chrono::milliseconds(CODEC_FRAME_TIME_BASE)) {
+                overruns++;
+                if (t.waits)
+                    overruns_blocked++;
+                if (t.preemptions)
+                    overruns_preempted++;
+            }
+        });
 
         std::vector<mrcphost::channel*> channels;
         size_t open_failures = 0;
@@ -629,10 +644,13 @@ struct phase {
             if (!channels[i])
                 continue;
             auto at = begin + std::chrono::milliseconds((long long)opt.ramp_ms * i / opt.channels);
+            // Each driver closes its channel when done: sessions end at once, as they do in a server.
             drivers.emplace_back([this, &channels, i, at, deadline] {
                 count_as_bench_thread();
                 std::this_thread::sleep_until(at);
                 drive(channels[i], i, deadline);
+                if (!channels[i]->close(k_close_wait_ms))
+                    fail(*stats[i], "close not answered");
             });
         }
 
@@ -652,13 +670,11 @@ struct phase {
 
         for (std::thread& t : drivers)
             t.join();
-        for (mrcphost::channel* ch : channels)
-            if (ch)
-                ch->close(k_wait_ms);
         size_t log_errors = mrcphost::log_capture::instance().count("", APT_PRIO_ERROR);
         // Unloaded and stopped first: every thread that wrote a figure has ended.
-        plugin.reset();
+        plugin.reset();  // the last stream is gone, and with it the media thread
         cloud.reset();
+        mrcphost::media_engine::instance().set_tick_observer(nullptr);
 
         // Figures.
         channel_stats all;
@@ -681,6 +697,10 @@ struct phase {
         }
         double minutes = std::chrono::duration<double>(steady1 - steady0).count() / 60.0;
         double cpu = cpu1 - cpu0, other = other1 - other0;
+        const summary ticks = summarize(tick_cost);
+        printf("  media thread ticks: %s\n", spread(ticks).c_str());
+        printf("    ticks over 10 ms: %zu (%zu blocked inside, %zu preempted)\n", overruns, overruns_blocked,
+               overruns_preempted);
         const summary frame_cost = summarize(all.frame_cost), to_service_start = summarize(all.to_service_start),
                       to_in_progress = summarize(all.to_in_progress), reply_to_event = summarize(all.reply_to_event),
                       voice_to_event = summarize(all.voice_to_event);
@@ -726,6 +746,10 @@ struct phase {
         fflush(stdout);
 
         json_object o;
+        o.add("ticks", ticks);
+        o.add("tick_overruns", (long long)overruns);
+        o.add("tick_overruns_blocked", (long long)overruns_blocked);
+        o.add("tick_overruns_preempted", (long long)overruns_preempted);
         o.add(kind == recognizer ? "write_frame" : "read_frame", frame_cost);
         o.add("slow_calls", (long long)all.slow_calls);
         o.add("slow_calls_blocked", (long long)all.slow_waited);
@@ -806,7 +830,7 @@ int main(int argc, char** argv)
         if (!ok)
             return usage();
     }
-    // Each channel has a media thread, a driver thread and (speakwire) a speak task; two sockets per request.
+    // Each channel has a driver thread and (speakwire) a speak task; four sockets per request (both ends).
     struct rlimit rl;
     if (getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
         rl.rlim_cur = rl.rlim_max;

@@ -1,6 +1,6 @@
 // The host: plays the MRCP server for one or more plug-ins. It loads a plug-in, drives its engine, channel and
 // stream tables, answers through the server's event tables, collects every response and event, runs a media
-// clock per channel and captures the log. Tests and the mrcp-host program use it; plug-ins never see it.
+// engine that calls every channel's stream and captures the log. Tests and the mrcp-host program use it; plug-ins never see it.
 #ifndef MRCP_HOST_H
 #define MRCP_HOST_H
 
@@ -101,9 +101,64 @@ enum class open_answer { none, success, failure };
 const char* open_answer_name(open_answer answer);
 
 class plugin;
+class channel;
 
 // ---------------------------------------------------------------------------------------------------------------
-// One engine channel with its media clock.
+// The media engine: one thread for the streams of every channel of every plug-in, as the server has. Every 10 ms
+// on the steady clock (a late tick is caught up at once, so no drift builds up) it calls each open stream in turn:
+// write_frame of a sink, read_frame of a source. A channel's stream is opened (open_tx / open_rx) on the media
+// thread once its media starts, and closed there (close_tx / close_rx) before stop_media returns; from then on it
+// is never called again. The thread holds no host lock while it calls a plug-in, and it runs while at least one
+// stream is on it.
+
+class media_engine {
+public:
+    static media_engine& instance();
+
+    struct figures {
+        unsigned long long ticks = 0;      // ticks run
+        unsigned long long overruns = 0;   // ticks whose calls took longer than 10 ms
+        std::chrono::nanoseconds longest{0};
+    };
+    figures counts() const;
+    // One tick as the media thread saw it.
+    struct tick {
+        std::chrono::nanoseconds took;  // from the first call to the end of the last
+        size_t streams;                 // streams called
+        long waits;                     // the thread gave up the CPU during the tick: it waited (a lock, I/O)
+        long preemptions;               // the scheduler took the CPU away during the tick
+    };
+    // Called on the media thread after every tick (empty: none).
+    typedef std::function<void(const tick&)> tick_observer;
+    void set_tick_observer(tick_observer observer);
+    bool on_media_thread() const;
+
+    // For the channels: add(ch) puts its stream on the engine, remove(ch) takes it off and waits until it is
+    // closed (not from the media thread itself).
+    void add(channel* ch);
+    void remove(channel* ch);
+
+private:
+    struct member;
+    media_engine() {}
+    void run(unsigned long long generation);
+    void serve_changes(std::unique_lock<std::mutex>& lock);
+
+    // m_mutex guards every field. Written by add/remove (any thread) and by the media thread.
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;          // the media thread: a change asked for, or stop
+    std::condition_variable m_changed;       // removers: a stream closed
+    std::vector<std::shared_ptr<member>> m_members;
+    bool m_changes = false;                  // a member waits to be opened or closed
+    std::thread m_thread;
+    std::thread::id m_thread_id;
+    unsigned long long m_generation = 0;     // the running thread's; a thread whose number is old ends
+    tick_observer m_tick_observer;
+    figures m_figures;
+};
+
+// ---------------------------------------------------------------------------------------------------------------
+// One engine channel; its stream runs on the media engine.
 
 class channel {
 public:
@@ -120,10 +175,11 @@ public:
     apr_uint16_t sampling_rate() const { return m_sampling_rate; }
 
     // Calls the channel's open and waits for on_open. TRUE only when answered with TRUE. With auto_media (the
-    // default) the media clock starts once the channel is open.
+    // default) the stream goes on the media thread once the channel is open.
     bool open(int timeout_ms = DEFAULT_TIMEOUT_MS, bool auto_media = true);
     open_answer open_result() const;
-    // Stops the media clock, clears is_open, calls close and waits for on_close. TRUE when answered.
+    // Takes the stream off the media thread (closed there), clears is_open, calls close and waits for on_close.
+    // TRUE when answered.
     bool close(int timeout_ms = DEFAULT_TIMEOUT_MS);
     bool close_answered() const;
 
@@ -146,7 +202,7 @@ public:
     bool wait_message_count(size_t count, int timeout_ms);
     mrcp_request_id last_request_id() const;
 
-    // ---- media (the clock calls the stream every 10 ms on its own thread) ----
+    // ---- media (the media engine calls the stream every 10 ms) ----
     bool start_media();
     void stop_media();
     bool media_running() const;
@@ -170,8 +226,10 @@ public:
     struct media_call {
         bool write;                   // write_frame (a sink) or read_frame (a source)
         std::chrono::nanoseconds took;
-        long waits;                   // the thread gave up the CPU inside the call: it waited (a lock, I/O)
-        long preemptions;             // the scheduler took the CPU away inside the call
+        // Context switches of the media thread inside the call, counted for calls of 50 us or more (0 for
+        // shorter ones, which are too short to have lost the CPU):
+        long waits;                   // the thread gave up the CPU: it waited (a lock, I/O)
+        long preemptions;             // the scheduler took the CPU away
         const mpf_frame_t* frame;     // as the plug-in left it
     };
     // Called on the media thread right after each write_frame and read_frame. Set before start_media.
@@ -182,12 +240,27 @@ public:
 
 private:
     friend class plugin;
+    friend class media_engine;
+    // What the media thread keeps of an open stream; the plug-in may hold on to the codec until close.
+    struct media_stream {
+        mpf_audio_stream_t* stream = nullptr;
+        bool sink = false;                       // write_frame is called
+        bool source = false;                     // read_frame is called
+        size_t frame_size = 0;
+        mpf_codec_attribs_t attribs;
+        mpf_codec_t codec;
+        frame_observer observer;                 // the channel's, as it was at open
+        std::vector<char> tx, rx;
+    };
     channel(plugin* owner, const std::string& id, mrcp_version_e version);
     bool create();
     void on_open(apt_bool_t status);
     void on_close();
     void on_message(mrcp_message_t* message);
-    void media_loop();
+    // On the media thread, between add and remove.
+    void media_open();
+    void media_tick();
+    void media_close();
     void wait_tick_end(std::unique_lock<std::mutex>& lock) const;
 
     static apt_bool_t event_on_open(mrcp_engine_channel_t* channel, apt_bool_t status);
@@ -214,11 +287,12 @@ private:
     std::function<void(const message_record&)> m_listener;
 
     // media
-    std::thread m_media_thread;
-    std::thread::id m_media_thread_id;
-    bool m_media_tick = false;                   // the clock is inside one frame's calls
-    bool m_media_stop = false;
-    bool m_media_running = false;
+    // Waits for the media thread: a tick of this channel ended, or its queued audio is all written. Apart from
+    // m_cv, so that the media thread wakes nobody else (drivers waiting for an event) 100 times a second.
+    mutable std::condition_variable m_media_cv;
+    bool m_media_tick = false;                   // the media thread is inside this channel's calls
+    bool m_media_running = false;                // the stream is on the media engine
+    std::unique_ptr<media_stream> m_media;       // media thread only, from media_open to media_close
     std::vector<char> m_tx_queue;                // audio not yet written
     size_t m_tx_pos = 0;
     std::vector<char> m_rx_audio;
@@ -226,7 +300,7 @@ private:
     size_t m_frames_written = 0;
     size_t m_frames_read = 0;
     bool m_keep_rx_audio = true;
-    frame_observer m_frame_observer;             // the media thread takes a copy when it starts
+    frame_observer m_frame_observer;             // the media thread takes a copy when it opens the stream
 };
 
 // ---------------------------------------------------------------------------------------------------------------

@@ -14,14 +14,14 @@
 // blank lines and lines starting with '#' are skipped. Timeouts are in milliseconds (default 5000).
 //   open CHANNEL PLUGIN [rate=8000|16000|none] [version=1|2] [media=on|off] [timeout=MS]
 //        create channel CHANNEL (also its session id) on the engine PLUGIN, set the negotiated codec
-//        (LPCM, default 8000 Hz; none leaves it unset), open it and start its media clock
+//        (LPCM, default 8000 Hz; none leaves it unset), open it and put its stream on the media thread
 //   request CHANNEL METHOD
 //        the lines that follow, up to a line "end", are header lines "Name: value"; a line "body" makes the
 //        lines after it the body (joined with LF, no LF after the last); "body-file PATH" takes the body from a file
 //   wait-response CHANNEL [REQUEST-ID|last] [timeout=MS]   the response to that request (default: the last sent)
 //   wait-event CHANNEL EVENT-NAME [timeout=MS]             the next event of that name not yet waited for
 //   wait-log [timeout=MS] TEXT...                          a log record containing TEXT
-//   stream CHANNEL FILE       queue a raw 16-bit LPCM file for the sink; the clock plays it in real time
+//   stream CHANNEL FILE       queue a raw 16-bit LPCM file for the sink; the media thread plays it in real time
 //   silence CHANNEL MS        queue MS of silence
 //   wait-audio CHANNEL [timeout=MS]                        until the queued audio has been written
 //   save-audio CHANNEL FILE   write the audio read from the source channel so far

@@ -1,11 +1,17 @@
 // Tests of the server layer (tasks, headers, media buffer) and of the host with the tests' own plug-in.
+#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <fstream>
+#include <functional>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -804,3 +810,114 @@ TEST(program, a_wait_that_times_out_fails_the_script)
 }
 
 }  // namespace
+
+namespace {
+
+int threads_named(const std::string& name)
+{
+    int count = 0;
+    DIR* dir = opendir("/proc/self/task");
+    while (dir) {
+        struct dirent* entry = readdir(dir);
+        if (!entry)
+            break;
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string line;
+        if (entry->d_name[0] != '.' && std::getline(comm, line) && line == name)
+            count++;
+    }
+    if (dir)
+        closedir(dir);
+    return count;
+}
+
+// Where the stream calls of one channel came from.
+struct stream_calls {
+    std::mutex mutex;
+    std::set<std::thread::id> threads;
+    size_t count = 0;
+    size_t total() { std::lock_guard<std::mutex> lock(mutex); return count; }
+};
+
+bool wait_until(const std::function<bool()>& pred, int timeout_ms = DEFAULT_TIMEOUT_MS)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+}  // namespace
+
+// Streams of every channel of both plug-ins on one media thread, each called only between its channel's open
+// and close; the thread ends with the last stream.
+TEST_F(host_fixture, one_media_thread_calls_every_open_stream)
+{
+    std::unique_ptr<plugin> recog = load(TEST_RECOG_PLUGIN);
+    std::unique_ptr<plugin> synth = load(TEST_SYNTH_PLUGIN);
+    ASSERT_TRUE(recog->open());
+    ASSERT_TRUE(synth->open());
+    const std::vector<std::string> ids = {"r1", "r2", "r3", "s1", "s2"};
+    std::vector<channel*> channels;
+    std::vector<std::unique_ptr<stream_calls>> calls;
+    for (const std::string& id : ids) {
+        channel* ch = (id[0] == 'r' ? recog : synth)->create_channel(id);
+        ASSERT_NE(nullptr, ch);
+        calls.emplace_back(new stream_calls());
+        stream_calls* c = calls.back().get();
+        ch->set_frame_observer([c](const channel::media_call&) {
+            std::lock_guard<std::mutex> lock(c->mutex);
+            c->threads.insert(std::this_thread::get_id());
+            c->count++;
+        });
+        ASSERT_TRUE(ch->open());
+        channels.push_back(ch);
+    }
+    std::atomic<long> ticks{0};
+    media_engine::instance().set_tick_observer([&ticks](const media_engine::tick&) { ticks++; });
+    media_engine::figures before = media_engine::instance().counts();
+    for (auto& c : calls)
+        ASSERT_TRUE(wait_until([&] { return c->total() >= 5; }));
+    EXPECT_EQ(1, threads_named("host-media"));
+    std::set<std::thread::id> threads;
+    for (auto& c : calls) {
+        std::lock_guard<std::mutex> lock(c->mutex);
+        threads.insert(c->threads.begin(), c->threads.end());
+    }
+    EXPECT_EQ(1u, threads.size());
+    EXPECT_EQ(0u, threads.count(std::this_thread::get_id()));
+    EXPECT_GE(media_engine::instance().counts().ticks, before.ticks + 5);
+    EXPECT_GE(ticks.load(), 5);
+
+    // A closed channel is called no more while the others go on; its stream closed before the channel did.
+    ASSERT_TRUE(channels[1]->close());
+    size_t after_close = calls[1]->total();
+    size_t others = calls[0]->total();
+    ASSERT_TRUE(wait_until([&] { return calls[0]->total() >= others + 5; }));
+    EXPECT_EQ(after_close, calls[1]->total());
+    recog->destroy_channel("r3");
+    others = calls[3]->total();
+    ASSERT_TRUE(wait_until([&] { return calls[3]->total() >= others + 5; }));
+    EXPECT_TRUE(channels[0]->media_running());
+
+    std::vector<std::string> log;
+    for (const log_record& r : log_capture::instance().records())
+        log.push_back(r.text);
+    auto at = [&](const std::string& text) {
+        return std::find(log.begin(), log.end(), "test-plugin: " + text) - log.begin();
+    };
+    for (const std::string id : {"r2", "r3"}) {
+        EXPECT_LT(at("channel open [" + id + "]"), at("stream open [" + id + "]")) << id;
+        EXPECT_LT(at("stream open [" + id + "]"), at("stream close [" + id + "]")) << id;
+        EXPECT_LT(at("stream close [" + id + "]"), at("channel close [" + id + "]")) << id;
+        EXPECT_LT(at("channel close [" + id + "]"), (long)log.size()) << id;
+    }
+
+    media_engine::instance().set_tick_observer(nullptr);
+    recog->unload();
+    synth->unload();
+    EXPECT_EQ(0, threads_named("host-media"));
+}

@@ -415,14 +415,16 @@ static apt_bool_t test_stream_destroy(mpf_audio_stream_t *stream)
 
 static apt_bool_t test_stream_open(mpf_audio_stream_t *stream, mpf_codec_t *codec)
 {
-	(void)stream;
+	test_channel_t *test_channel = stream->obj;
 	(void)codec;
+	apt_log(APT_LOG_MARK, APT_PRIO_INFO, "test-plugin: stream open [%s]", mrcp_engine_channel_id_get(test_channel->channel));
 	return TRUE;
 }
 
 static apt_bool_t test_stream_close(mpf_audio_stream_t *stream)
 {
-	(void)stream;
+	test_channel_t *test_channel = stream->obj;
+	apt_log(APT_LOG_MARK, APT_PRIO_INFO, "test-plugin: stream close [%s]", mrcp_engine_channel_id_get(test_channel->channel));
 	return TRUE;
 }
 
