@@ -1,5 +1,7 @@
 #include "websocket_endpoint.h"
 
+#include <limits.h>
+
 #include <iostream>
 #include <vector>
 
@@ -63,6 +65,7 @@ ws_connection::ws_connection(connection_hdl hdl, const std::string&, ws_channel_
       status(wscs_unconnected),
       id(id_),
       wait_timeout(CONNECT_WAIT),
+      pause_wanted(false),
       abandoned(false)
 {
 }
@@ -113,6 +116,7 @@ void ws_connection::on_open(client* c, connection_hdl hdl)
 void ws_connection::on_fail(client*, connection_hdl)
 {
     apt_log(APT_LOG_MARK, WSS_FAIL_PRIO, "wss_connect.on_fail: enter");
+    paused_con.reset();
     if (set_status(wscs_error) != wscs_connected)
         return;
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
@@ -128,6 +132,8 @@ void ws_connection::on_fail(client*, connection_hdl)
 void ws_connection::on_close(client*, connection_hdl)
 {
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_close: enter");
+    /* Ended while paused (a failed write): the connection is not kept for a resume. */
+    paused_con.reset();
     if (set_status(wscs_shutdown) != wscs_connected)
         return;
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
@@ -140,7 +146,7 @@ void ws_connection::on_close(client*, connection_hdl)
     }
 }
 
-void ws_connection::on_message(client*, connection_hdl, message_ptr msg)
+void ws_connection::on_message(client* c, connection_hdl hdl, message_ptr msg)
 {
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
     if (!channel_ref())
@@ -150,6 +156,34 @@ void ws_connection::on_message(client*, connection_hdl, message_ptr msg)
     } catch (...) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_connect.on_message: handler threw");
     }
+    pause_if_wanted(c, hdl);
+}
+
+void ws_connection::pause_if_wanted(client* c, connection_hdl hdl)
+{
+    if (!pause_wanted || paused_con)
+        return;
+    websocketpp::lib::error_code ec;
+    client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+    if (ec || !con)
+        return;
+    /* Called inside the library's read handler, on the connection's thread: clearing the read flag
+     * here (and not through the library's posted pause) means no further read is started, so a
+     * later resume can never start a second read beside a pending one. Without a pending operation
+     * nothing of the library holds the connection any more: the record does until it resumes. */
+    con->handle_pause_reading();
+    paused_con = con;
+}
+
+void ws_connection::resume_paused()
+{
+    client::connection_ptr con;
+    con.swap(paused_con);
+    if (!con)
+        return;
+    websocketpp::session::state::value state = con->get_state();
+    if (state == websocketpp::session::state::open || state == websocketpp::session::state::closing)
+        con->handle_resume_reading();
 }
 
 bool ws_connection::wait(client*)
@@ -228,7 +262,13 @@ websocket_endpoint::~websocket_endpoint()
         }
         for (ws_connection::ptr& rec : open) {
             rec->detach();
-            close_on_ws_thread(&m_endpoint, rec->get_hdl(), websocketpp::close::status::going_away, "");
+            rec->pause_wanted = false;
+            m_endpoint.get_io_service().post([this, rec] {
+                /* A paused connection would never read the service's answer to the close. */
+                rec->resume_paused();
+                websocketpp::lib::error_code ignored;
+                m_endpoint.close(rec->get_hdl(), websocketpp::close::status::going_away, "", ignored);
+            });
         }
         m_endpoint.stop_perpetual();
         if (m_thread) {
@@ -274,8 +314,34 @@ bool websocket_endpoint::start()
     return true;
 }
 
+int websocket_endpoint::next_free_id()
+{
+    /* harkwire sends audio only on a positive id; the map cannot hold every positive int, so this ends. */
+    do {
+        m_next_id = m_next_id >= INT_MAX || m_next_id < 0 ? 1 : m_next_id + 1;
+    } while (m_connection_list.count(m_next_id) != 0);
+    return m_next_id;
+}
+
+void websocket_endpoint::forget(int id, const ws_connection::ptr& rec)
+{
+    try {
+        {
+            std::unique_lock<std::shared_mutex> lock(m_list_mutex);
+            con_list::iterator it = m_connection_list.find(id);
+            if (it != m_connection_list.end() && it->second == rec)
+                m_connection_list.erase(it);
+        }
+        rec->abandon(&m_endpoint);
+    } catch (...) {
+        /* The record is out of the map and its channel detached before anything here can throw. */
+    }
+}
+
 int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
 {
+    ws_connection::ptr rec;
+    int id = -1;
     try {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.connect: enter, uri=%s", uri.c_str());
         /* The library's connect makes and uses one resolver for all connections
@@ -294,14 +360,13 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
             apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.connect: get_token success");
         }
 
-        ws_connection::ptr rec;
-        int id;
         {
             std::unique_lock<std::shared_mutex> lock(m_list_mutex);
-            id = ++m_next_id;
-            rec = websocketpp::lib::make_shared<ws_connection>(con->get_handle(), uri, channel, id);
+            const int next = next_free_id();
+            rec = websocketpp::lib::make_shared<ws_connection>(con->get_handle(), uri, channel, next);
             rec->wait_timeout = m_connect_timeout;
-            m_connection_list[id] = rec;
+            m_connection_list[next] = rec;
+            id = next;
         }
 
         using websocketpp::lib::bind;
@@ -317,18 +382,17 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
             return id;
 
         /* Leave nothing behind: no record, no channel, no attempt. */
-        {
-            std::unique_lock<std::shared_mutex> lock(m_list_mutex);
-            con_list::iterator it = m_connection_list.find(id);
-            if (it != m_connection_list.end() && it->second == rec)
-                m_connection_list.erase(it);
-        }
-        rec->abandon(&m_endpoint);
+        forget(id, rec);
         return -1;
     } catch (std::exception& e) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, %s", e.what());
-        return -1;
+    } catch (...) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, unknown error");
     }
+    /* A record stored before the failure must not keep the channel reachable. */
+    if (rec)
+        forget(id, rec);
+    return -1;
 }
 
 ws_connection::ptr websocket_endpoint::take(int id)
@@ -357,10 +421,13 @@ void websocket_endpoint::close(int id, unsigned short code, std::string reason)
         return;
     /* From here on no handler reaches the channel, which may be destroyed next. */
     rec->detach();
+    rec->pause_wanted = false;
     try {
         /* What is still queued goes out before the close frame. Errors (a connection already
-         * gone) are of no interest to the caller. */
+         * gone) are of no interest to the caller. A paused connection reads again, so that the
+         * service's answer to the close arrives (what else comes is dropped: no channel). */
         m_endpoint.get_io_service().post([this, rec, code, reason] {
+            rec->resume_paused();
             flush(rec);
             websocketpp::lib::error_code ignored;
             m_endpoint.close(rec->get_hdl(), code, reason, ignored);
@@ -417,6 +484,29 @@ bool websocket_endpoint::send_data(int id, const std::string& data)
         return true;
     } catch (...) {
         return false;
+    }
+}
+
+void websocket_endpoint::pause_reading(int id)
+{
+    ws_connection::ptr rec = find(id);
+    if (rec)
+        rec->pause_wanted = true;
+}
+
+void websocket_endpoint::resume_reading(int id)
+{
+    ws_connection::ptr rec = find(id);
+    if (!rec || !rec->pause_wanted.exchange(false))
+        return;
+    try {
+        m_endpoint.get_io_service().post([this, rec] {
+            /* A pause asked for again since stays. */
+            if (!rec->pause_wanted)
+                rec->resume_paused();
+        });
+    } catch (...) {
+        /* Without memory for the post the connection stays paused until it is closed. */
     }
 }
 
@@ -480,6 +570,12 @@ int websocket_endpoint::last_id()
 {
     std::unique_lock<std::shared_mutex> lock(m_list_mutex);
     return m_next_id;
+}
+
+void websocket_endpoint::set_last_id(int id)
+{
+    std::unique_lock<std::shared_mutex> lock(m_list_mutex);
+    m_next_id = id;
 }
 
 void websocket_endpoint::set_token_source(CTokenWrapper* token) { m_token = token; }

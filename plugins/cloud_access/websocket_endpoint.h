@@ -1,7 +1,7 @@
 /*
  * The secure WebSocket client of a plug-in: one process-wide `endpoint` owns the
  * TLS client, the WebSocket thread on which every connection handler runs, and
- * the connection records keyed by id (1, 2, ... never reused).
+ * the connection records keyed by id (1, 2, ...; always positive, and never one that is still in use).
  *
  * The same code is compiled into both plug-ins; the compile definition
  * HARKWIRE_PLUGIN or SPEAKWIRE_PLUGIN selects the channel type kept in each
@@ -16,6 +16,12 @@
  *                                         the media thread: it only queues the bytes on the record,
  *                                         and the WebSocket thread sends them within a few
  *                                         milliseconds, in order with the commands
+ *   endpoint.pause_reading(id)            backpressure: nothing more is read from the connection
+ *                                         once the message being delivered is handled (call it from
+ *                                         ws_channel_on_message; what the last socket read already
+ *                                         holds is still delivered). From any thread
+ *   endpoint.resume_reading(id)           reading goes on; from any thread (the media thread too:
+ *                                         it only posts to the WebSocket thread)
  *   endpoint.close(id, code, reason)      removes the record and detaches the channel: once close
  *                                         returns, no handler touches the channel again, so the
  *                                         channel may then be destroyed. The close frame itself goes
@@ -153,6 +159,16 @@ public:
     std::mutex out_mt;
     std::vector<outgoing> outbox;    /* guarded by out_mt */
 
+    /* Backpressure: pause_wanted is written by any thread. paused_con, used only on the WebSocket
+     * thread, holds the connection while the library reads nothing from it (no pending read holds
+     * it then); set, reading is paused. */
+    std::atomic<bool> pause_wanted;
+    websocketpp::client<websocketpp::config::asio_tls_client>::connection_ptr paused_con;
+    /* WebSocket thread: applies pause_wanted behind a delivered message. */
+    void pause_if_wanted(client* c, connection_hdl hdl);
+    /* WebSocket thread: reading goes on when it was paused. */
+    void resume_paused();
+
 private:
     ws_channel_t*& channel_ref();
     /* Guards the channel pointer and is held while a seam function runs with it;
@@ -175,11 +191,14 @@ public:
     void close(int id, unsigned short code, std::string reason);
     bool send_command(int id, const std::string& command);
     bool send_data(int id, const std::string& data);
+    void pause_reading(int id);
+    void resume_reading(int id);
 
     /* Inspection and test seam. */
     bool has_connection(int id);
     size_t connection_count();
     int last_id();
+    void set_last_id(int id);                           /* the next connect takes the id after it */
     ws_connection::ptr find(int id);
     void set_token_source(CTokenWrapper* token);        /* default: the global tokenwrapper */
     void set_connect_timeout(std::chrono::milliseconds timeout);
@@ -190,6 +209,10 @@ private:
     websocket_endpoint& operator=(const websocket_endpoint&) = delete;
 
     ws_connection::ptr take(int id);
+    /* The next id: positive, and not one still in the map. Under m_list_mutex. */
+    int next_free_id();
+    /* A connect that gave up after its record was stored: record and attempt go. */
+    void forget(int id, const ws_connection::ptr& rec);
     void run();
     /* Arms one flush of every outbox on the WebSocket thread, unless one is armed already. */
     void schedule_flush();

@@ -7,6 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include <limits.h>
+
 #include <gtest/gtest.h>
 
 #include "cloud_access_plugin.h"
@@ -73,6 +75,56 @@ TEST_F(EndpointTest, IdsCountFromOneAndAreNeverReused)
     EXPECT_TRUE(ep->has_connection(1));
     EXPECT_EQ(ep->connect(url, &channel), 4);
     EXPECT_EQ(logs.count(APT_PRIO_INFO, "wss_connect.on_open: enter"), 4u);
+}
+
+TEST_F(EndpointTest, IdsStayPositiveAndSkipThoseStillInUseWhenTheCounterWraps)
+{
+    ASSERT_EQ(ep->connect(url, &channel), 1);
+    ep->set_last_id(INT_MAX - 1);
+    EXPECT_EQ(ep->connect(url, &channel), INT_MAX);
+    EXPECT_EQ(ep->connect(url, &channel), 2) << "1 is still open";
+    EXPECT_TRUE(ep->has_connection(1));
+    EXPECT_EQ(ep->connection_count(), 3u);
+}
+
+// Backpressure: a paused connection reads nothing more until resumed; then everything arrives in order,
+// and a close while paused still completes its handshake at once.
+TEST_F(EndpointTest, PausedReadingHoldsTheServiceBackUntilResumed)
+{
+    const int total = 40;
+    fakecloud::behaviour burst;
+    burst.on_message = [](fakecloud::session& s, const fakecloud::ws_message&) {
+        for (int i = 0; i < total; ++i)
+            s.send_binary(std::string(100000, (char)(i + 1)));
+    };
+    cloud.set_behaviour(burst);
+    int id = ep->connect(url, &channel);
+    ASSERT_EQ(id, 1);
+    channel.on_message = [&](int got) {
+        if (channel.message_count() == 1)
+            ep->pause_reading(got);
+    };
+    ASSERT_TRUE(ep->send_command(id, "go"));
+    ASSERT_TRUE(channel.wait_messages(1, WAIT));
+    std::this_thread::sleep_for(milliseconds(300));
+    // What the last socket read held may still complete a message, nothing beyond it.
+    EXPECT_LE(channel.message_count(), 2u);
+
+    ep->resume_reading(id);
+    ep->resume_reading(id);  // a second resume changes nothing
+    ASSERT_TRUE(channel.wait_messages(total, WAIT)) << channel.message_count();
+    std::vector<received_message> got = channel.received();
+    for (int i = 0; i < total; ++i)
+        EXPECT_EQ(got[i].data, std::string(100000, (char)(i + 1))) << i;
+
+    channel.on_message = [&](int got_id) { ep->pause_reading(got_id); };
+    ASSERT_TRUE(ep->send_command(id, "again"));
+    ASSERT_TRUE(channel.wait_messages(total + 1, WAIT));
+    steady_clock::time_point begin = steady_clock::now();
+    ep->close(id, 1000, "normal");
+    ASSERT_TRUE(cloud.wait_for_end(1, WAIT));
+    EXPECT_LT(elapsed_ms(begin), 2000) << "the close waited for the library's time-out";
+    EXPECT_EQ(cloud.connection(1).close_code, 1000);
 }
 
 TEST_F(EndpointTest, RejectedUriYieldsMinusOneWithoutTakingAnId)
