@@ -5,6 +5,8 @@
 #include <iostream>
 #include <vector>
 
+#include <openssl/ssl.h>
+
 #include "apt_log.h"
 #include "token_wrapper.h"
 
@@ -19,8 +21,9 @@ websocket_endpoint endpoint;
 
 namespace {
 
-/* OpenSSL's interoperability workaround bits, as deployed; no protocol is switched off. */
-const long TLS_CONTEXT_OPTIONS = 0x80000FF7L;
+/* The interoperability workarounds of the OpenSSL we are built with, and nothing else: no protocol,
+ * extension or key exchange is switched off or on by a literal mask of another version's bits. */
+const boost::asio::ssl::context::options TLS_CONTEXT_OPTIONS = (boost::asio::ssl::context::options)SSL_OP_ALL;
 
 const std::chrono::milliseconds CONNECT_WAIT(5000);
 /* As long as the library's close-handshake timeout. */

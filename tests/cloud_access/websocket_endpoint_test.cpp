@@ -10,6 +10,7 @@
 #include <limits.h>
 
 #include <gtest/gtest.h>
+#include <openssl/ssl.h>
 
 #include "cloud_access_plugin.h"
 #include "fake_cloud.h"
@@ -85,6 +86,30 @@ TEST_F(EndpointTest, IdsStayPositiveAndSkipThoseStillInUseWhenTheCounterWraps)
     EXPECT_EQ(ep->connect(url, &channel), 2) << "1 is still open";
     EXPECT_TRUE(ep->has_connection(1));
     EXPECT_EQ(ep->connection_count(), 3u);
+}
+
+TEST(EndpointTls, ContextHasTheLibrarysWorkaroundsAndSwitchesNothingElseOff)
+{
+    context_ptr ctx = on_tls_init(connection_hdl());
+    ASSERT_TRUE(ctx);
+    SSL_CTX* native = ctx->native_handle();
+    const uint64_t options = SSL_CTX_get_options(native);
+    EXPECT_EQ(options & SSL_OP_ALL, (uint64_t)SSL_OP_ALL);
+    struct bit_case {
+        const char* name;
+        uint64_t bit;
+    };
+    const bit_case never[] = {
+        {"NO_EXTENDED_MASTER_SECRET", SSL_OP_NO_EXTENDED_MASTER_SECRET},
+        {"ALLOW_CLIENT_RENEGOTIATION", SSL_OP_ALLOW_CLIENT_RENEGOTIATION},
+        {"ALLOW_NO_DHE_KEX", SSL_OP_ALLOW_NO_DHE_KEX},
+        {"NO_TLSv1_2", SSL_OP_NO_TLSv1_2},
+        {"NO_TLSv1_3", SSL_OP_NO_TLSv1_3},
+        {"SINGLE_DH_USE", SSL_OP_SINGLE_DH_USE},
+    };
+    for (const bit_case& c : never)
+        EXPECT_EQ(options & c.bit, 0u) << c.name;
+    EXPECT_EQ(SSL_CTX_get_verify_mode(native), SSL_VERIFY_NONE);
 }
 
 // Backpressure: a paused connection reads nothing more until resumed; then everything arrives in order,
