@@ -167,7 +167,7 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
     if (parse_buildin_reference(body, buildin_name)) {
         context->capability = k_freetalk;
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "use buildin grammar <%s:%s> " APT_SIDRES_FMT, context->capability,
-                buildin_name.c_str(), MRCP_MESSAGE_SIDRES(request));
+                log_excerpt(buildin_name).c_str(), MRCP_MESSAGE_SIDRES(request));
         *continuous = context->doc.mode_ == 1;
         return TRUE;
     }
@@ -178,7 +178,7 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
         if (id.size() >= 2 && id[0] == '<' && id[id.size() - 1] == '>')
             id = id.substr(1, id.size() - 2);
         if (!context->grammars.find(id)) {
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "can't find grammar<%s> " APT_SIDRES_FMT, id.c_str(),
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "can't find grammar<%s> " APT_SIDRES_FMT, log_excerpt(id).c_str(),
                     MRCP_MESSAGE_SIDRES(request));
             fail(response, MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
             return FALSE;
