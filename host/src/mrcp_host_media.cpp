@@ -441,7 +441,8 @@ bool channel::save_received_audio(const std::string& path, std::string* error) c
             *error = "cannot write " + path;
         return false;
     }
-    bool ok = fwrite(audio.data(), 1, audio.size(), file) == audio.size();
+    // Nothing read yet: an empty file (an empty vector may hold no buffer, and fwrite takes none).
+    bool ok = audio.empty() || fwrite(audio.data(), 1, audio.size(), file) == audio.size();
     ok = fclose(file) == 0 && ok;
     if (!ok && error)
         *error = "cannot write " + path;

@@ -757,6 +757,7 @@ TEST(program, runs_a_script_against_both_test_plugins)
         "wait-event ch1 RECOGNITION-COMPLETE timeout=5000\n"
         "close ch1\n"
         "open s1 test_synth_plugin\n"
+        "save-audio s1 " + out_path + ".none\n"  // nothing read yet: an empty file
         "request s1 SPEAK\n"
         "Content-Type: text/plain\n"
         "body\n"
@@ -782,6 +783,7 @@ TEST(program, runs_a_script_against_both_test_plugins)
         "EVENT RECOGNITION-COMPLETE channel=ch1 request-id=2 status=200 state=COMPLETE cause=0 "
         "headers={Completion-Cause: 000 success; Content-Type: text/plain} body=<audio-bytes=3200>\n",
         "CHANNEL ch1 close=ANSWERED\n",
+        "AUDIO s1 bytes=0 event-frames=0 file=" + out_path + ".none\n",
         "SENT SPEAK channel=s1 request-id=1\n",
         "EVENT SPEAK-COMPLETE channel=s1 request-id=1 status=200 state=COMPLETE cause=0",
         "AUDIO s1 bytes=3200 event-frames=1 file=" + out_path,
@@ -793,8 +795,12 @@ TEST(program, runs_a_script_against_both_test_plugins)
     std::ifstream saved(out_path, std::ios::binary);
     std::vector<char> audio((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
     EXPECT_EQ(std::vector<char>(3200, 0x11), audio);
+    std::ifstream none(out_path + ".none", std::ios::binary);
+    EXPECT_TRUE(none.is_open());
+    EXPECT_EQ(std::istreambuf_iterator<char>(), std::istreambuf_iterator<char>(none));
     unlink(pcm_path);
     unlink(out_path.c_str());
+    unlink((out_path + ".none").c_str());
 }
 
 TEST(program, a_wait_that_times_out_fails_the_script)
