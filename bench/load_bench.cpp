@@ -682,6 +682,10 @@ struct phase {
         for (std::thread& t : drivers)
             t.join();
         size_t log_errors = mrcphost::log_capture::instance().count("", APT_PRIO_ERROR);
+        std::string first_log_error;
+        for (const mrcphost::log_record& r : mrcphost::log_capture::instance().records())
+            if (r.priority <= APT_PRIO_ERROR && first_log_error.empty())
+                first_log_error = r.text;
         // Unloaded and stopped first: every thread that wrote a figure has ended.
         plugin.reset();  // the last stream is gone, and with it the media thread
         cloud.reset();
@@ -754,6 +758,8 @@ struct phase {
         printf("  errors: %zu (request failures %zu, channel open failures %zu, error log records %zu)%s%s\n",
                all.errors + open_failures + log_errors, all.errors, open_failures, log_errors,
                all.first_error.empty() ? "" : "; first: ", all.first_error.c_str());
+        if (!first_log_error.empty())
+            printf("    first error log record: %s\n", first_log_error.c_str());
         fflush(stdout);
 
         json_object o;
@@ -785,6 +791,8 @@ struct phase {
         o.add("error_log_records", (long long)log_errors);
         if (!all.first_error.empty())
             o.add_text("first_error", all.first_error);
+        if (!first_log_error.empty())
+            o.add_text("first_error_log_record", first_log_error);
         json = o.text();
 
         if (chdir("/") != 0)
