@@ -17,5 +17,6 @@ MRCP_PLUGIN_DECLARE(apt_bool_t) mrcp_plugin_logger_set(apt_logger_t *logger)
 
 MRCP_PLUGIN_DECLARE(apt_bool_t) mrcp_plugin_log_source_set(apt_log_source_t *log_source)
 {
-	return apt_def_log_source_set(log_source);
+	apt_def_log_source_set(log_source);
+	return TRUE;
 }

@@ -265,7 +265,7 @@ TEST(PitchLabels, LookupsAndLevels)
 
     const apr_size_t id2value[] = {0, 3, 5, 7, 9, 5, 5};
     for (int label = 0; label <= PROSODY_PITCH_UNKNOWN; label++)
-        EXPECT_EQ(id2value[label], prosody_pitch_id2value((mrcp_prosody_pitch_label_e)label)) << label;
+        EXPECT_EQ(id2value[label], prosody_pitch_id2value((synth_pitch_label_e)label)) << label;
 
     const int value2id[] = {0, 1, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5};
     for (apr_size_t level = 0; level < 12; level++)

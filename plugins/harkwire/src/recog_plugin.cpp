@@ -29,5 +29,7 @@ RECOG_PLUGIN_EXPORT apt_bool_t mrcp_plugin_logger_set(apt_logger_t* logger)
 
 RECOG_PLUGIN_EXPORT apt_bool_t mrcp_plugin_log_source_set(apt_log_source_t* log_source)
 {
-    return apt_def_log_source_set(log_source);
+    /* Some servers declare apt_def_log_source_set void; the loader does not look at this result. */
+    apt_def_log_source_set(log_source);
+    return TRUE;
 }

@@ -12,6 +12,7 @@
 #include "apt_string.h"
 #include "mrcp_types.h"
 #include "mrcp_synth_header.h"
+#include "vendor_specific_parameters.h"
 
 /* The END command, sent by STOP and barge-in. */
 extern const char SYNTH_END_COMMAND[];
@@ -33,7 +34,7 @@ synth_markup_e synth_markup_get(const apt_str_t *content_type, mrcp_version_e ve
 const char *synth_tagmode_get(synth_markup_e markup, apt_bool_t use_kivtag);
 
 /* START numbers; signed, since low pitches and rates go below zero. */
-int synth_start_pitch(mrcp_prosody_pitch_label_e pitch);
+int synth_start_pitch(synth_pitch_label_e pitch);
 int synth_start_speed(const mrcp_prosody_rate_t *rate, apr_size_t speed_revise);
 int synth_start_volume(const mrcp_prosody_volume_t *volume);
 

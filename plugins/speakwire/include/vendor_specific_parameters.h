@@ -12,6 +12,26 @@
 #include "apt.h"
 #include "mrcp_synth_header.h"
 
+/*
+ * The labels of com.quenmar.pitch. A server whose synthesizer header carries a prosody pitch
+ * (SPEAKWIRE_SERVER_HAS_PITCH, found when the build is configured) supplies them; a server without
+ * one does not, and then the plug-in has the same labels of its own.
+ */
+#ifdef SPEAKWIRE_SERVER_HAS_PITCH
+typedef mrcp_prosody_pitch_label_e synth_pitch_label_e;
+#else
+typedef enum {
+    PROSODY_PITCH_XLOW,
+    PROSODY_PITCH_LOW,
+    PROSODY_PITCH_MEDIUM,
+    PROSODY_PITCH_HIGH,
+    PROSODY_PITCH_XHIGH,
+    PROSODY_PITCH_DEFAULT,
+    PROSODY_PITCH_COUNT,
+    PROSODY_PITCH_UNKNOWN = PROSODY_PITCH_COUNT
+} synth_pitch_label_e;
+#endif
+
 /* Index of every table of this module. */
 typedef enum {
     VENDOR_SPECIFIC_PITCH,
@@ -32,7 +52,7 @@ typedef enum {
 /* The values of one configuration or one channel. */
 typedef struct vendor_specific_t vendor_specific_t;
 struct vendor_specific_t {
-    mrcp_prosody_pitch_label_e pitch;   /* 0..5, 6 for an unknown label */
+    synth_pitch_label_e pitch;          /* 0..5, 6 for an unknown label */
     apr_size_t voice_domain;
     apr_size_t voice_style;
     apr_size_t codepage;
@@ -84,11 +104,11 @@ apt_bool_t set_vendor_specific_parameters_value(vendor_specific_t *vs, unsigned 
 apt_bool_t is_number(const char *text);
 
 /* The pitch label whose text equals 'text' in any case; PROSODY_PITCH_UNKNOWN for none or NULL. */
-mrcp_prosody_pitch_label_e get_pitch_lable(const char *text);
+synth_pitch_label_e get_pitch_lable(const char *text);
 /* The service's pitch level (0..9) of a label; 5 for an unknown one. */
-apr_size_t prosody_pitch_id2value(mrcp_prosody_pitch_label_e label);
+apr_size_t prosody_pitch_id2value(synth_pitch_label_e label);
 /* The label of a service pitch level. */
-mrcp_prosody_pitch_label_e prosody_pitch_value2id(apr_size_t level);
+synth_pitch_label_e prosody_pitch_value2id(apr_size_t level);
 
 apt_bool_t str2val_pitch(apr_size_t *out, const char *text);
 apt_bool_t val2str_pitch(apr_size_t value, char *out);

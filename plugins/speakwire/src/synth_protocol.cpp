@@ -37,7 +37,7 @@ const char *synth_tagmode_get(synth_markup_e markup, apt_bool_t use_kivtag)
 }
 
 /* The service's levels run 0 to 9 with 5 as the middle; START sends them as offsets of 100 per level. */
-int synth_start_pitch(mrcp_prosody_pitch_label_e pitch)
+int synth_start_pitch(synth_pitch_label_e pitch)
 {
     return (int)prosody_pitch_id2value(pitch) * 100 - 500;
 }

@@ -153,24 +153,24 @@ apt_bool_t is_number(const char *text)
     return TRUE;
 }
 
-mrcp_prosody_pitch_label_e get_pitch_lable(const char *text)
+synth_pitch_label_e get_pitch_lable(const char *text)
 {
     if (!text)
         return PROSODY_PITCH_UNKNOWN;
     for (int i = 0; i < PROSODY_PITCH_COUNT; i++)
         if (strcasecmp(text, prosody_pitch_string_table[i]) == 0)
-            return (mrcp_prosody_pitch_label_e)i;
+            return (synth_pitch_label_e)i;
     return PROSODY_PITCH_UNKNOWN;
 }
 
-apr_size_t prosody_pitch_id2value(mrcp_prosody_pitch_label_e label)
+apr_size_t prosody_pitch_id2value(synth_pitch_label_e label)
 {
     if ((int)label >= 0 && label < PROSODY_PITCH_COUNT)
         return prosody_pitch_value_table[label];
     return 5;
 }
 
-mrcp_prosody_pitch_label_e prosody_pitch_value2id(apr_size_t level)
+synth_pitch_label_e prosody_pitch_value2id(apr_size_t level)
 {
     if (level == 0)
         return PROSODY_PITCH_XLOW;
@@ -187,7 +187,7 @@ mrcp_prosody_pitch_label_e prosody_pitch_value2id(apr_size_t level)
 
 apt_bool_t str2val_pitch(apr_size_t *out, const char *text)
 {
-    mrcp_prosody_pitch_label_e label = get_pitch_lable(text);
+    synth_pitch_label_e label = get_pitch_lable(text);
     if (label == PROSODY_PITCH_UNKNOWN) {
         apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "str2val_pitch failed, %s is invalid", printable(text));
         return FALSE;
@@ -251,7 +251,7 @@ apt_bool_t set_vendor_specific_parameters_value(vendor_specific_t *vs, unsigned 
     case VENDOR_SPECIFIC_PITCH:
         /* The label is an enumeration: a value beyond its labels is kept as "unknown"
          * rather than as a number the enumeration cannot hold. */
-        vs->pitch = (apr_uint32_t)value <= PROSODY_PITCH_UNKNOWN ? (mrcp_prosody_pitch_label_e)(apr_uint32_t)value
+        vs->pitch = (apr_uint32_t)value <= PROSODY_PITCH_UNKNOWN ? (synth_pitch_label_e)(apr_uint32_t)value
                                                                  : PROSODY_PITCH_UNKNOWN;
         break;
     case VENDOR_SPECIFIC_DOMAIN: vs->voice_domain = value; break;
