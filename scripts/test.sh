@@ -1,6 +1,7 @@
 #!/bin/sh
 # Builds and runs every test three times: a normal build, an AddressSanitizer + UndefinedBehaviorSanitizer
-# build and a ThreadSanitizer build.
+# build and a ThreadSanitizer build; and, in a fourth normal build against the server layer in the stock
+# server's API shape, the plug-ins' end-to-end tests, the channel cycles and the soak.
 set -e
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
@@ -16,6 +17,9 @@ run_build() {
 
 echo "== normal build"
 run_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+
+echo "== stock server API shape: end-to-end tests, channel cycles, soak"
+run_build build-stock -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMRCP_SERVER_API=stock
 
 echo "== address and undefined-behaviour sanitizer build"
 export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=0"

@@ -6,6 +6,7 @@
 #include <apr_pools.h>
 #include <apr_strings.h>
 #include <apr_general.h>
+#include "mrcp_server_api.h"
 
 #ifdef __cplusplus
 #define APT_BEGIN_EXTERN_C extern "C" {

@@ -60,8 +60,12 @@ APT_DECLARE(apt_bool_t) apt_log_priority_set(apt_log_priority_e priority);
 APT_DECLARE(apt_bool_t) apt_log_output_mode_set(apt_log_output_e mode);
 APT_DECLARE(apt_bool_t) apt_log_ext_handler_set(apt_log_ext_handler_f handler);
 
-/* Copies *log_source into def_log_source. */
+/* Copies *log_source into def_log_source. A stock server returns nothing. */
+#if MRCP_SERVER_API_STOCK
+APT_DECLARE(void) apt_def_log_source_set(apt_log_source_t *log_source);
+#else
 APT_DECLARE(apt_bool_t) apt_def_log_source_set(apt_log_source_t *log_source);
+#endif
 APT_DECLARE(apt_bool_t) apt_log_source_assign(const char *name, apt_log_source_t **log_source);
 
 APT_DECLARE(apt_bool_t) apt_log(apt_log_source_t *log_source, const char *file, int line,

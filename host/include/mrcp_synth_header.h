@@ -1,5 +1,6 @@
 /* Synthesizer resource header. This server numbers Prosody-Pitch as field 11, so the fields after it
-   are one higher than in servers without it. */
+   are one higher than in servers without it. The stock profile (MRCP_SERVER_API_STOCK) is such a
+   server: no Prosody-Pitch field, no pitch member, no pitch labels. */
 #ifndef MRCP_SYNTH_HEADER_H
 #define MRCP_SYNTH_HEADER_H
 
@@ -20,7 +21,9 @@ typedef enum {
 	SYNTHESIZER_HEADER_VOICE_NAME,
 	SYNTHESIZER_HEADER_PROSODY_VOLUME,
 	SYNTHESIZER_HEADER_PROSODY_RATE,
+#if !MRCP_SERVER_API_STOCK
 	SYNTHESIZER_HEADER_PROSODY_PITCH,
+#endif
 	SYNTHESIZER_HEADER_SPEECH_MARKER,
 	SYNTHESIZER_HEADER_SPEECH_LANGUAGE,
 	SYNTHESIZER_HEADER_FETCH_HINT,
@@ -103,6 +106,7 @@ typedef enum {
 	PROSODY_RATE_UNKNOWN = PROSODY_RATE_COUNT
 } mrcp_prosody_rate_label_e;
 
+#if !MRCP_SERVER_API_STOCK
 typedef enum {
 	PROSODY_PITCH_XLOW,
 	PROSODY_PITCH_LOW,
@@ -113,6 +117,7 @@ typedef enum {
 	PROSODY_PITCH_COUNT,
 	PROSODY_PITCH_UNKNOWN = PROSODY_PITCH_COUNT
 } mrcp_prosody_pitch_label_e;
+#endif
 
 typedef enum {
 	PROSODY_VOLUME_TYPE_LABEL,
@@ -127,11 +132,13 @@ typedef enum {
 	PROSODY_RATE_TYPE_UNKNOWN
 } mrcp_prosody_rate_type_e;
 
+#if !MRCP_SERVER_API_STOCK
 typedef enum {
 	PROSODY_PITCH_TYPE_LABEL,
 	PROSODY_PITCH_TYPE_RELATIVE_CHANGE,
 	PROSODY_PITCH_TYPE_UNKNOWN
 } mrcp_prosody_pitch_type_e;
+#endif
 
 typedef struct mrcp_prosody_volume_t mrcp_prosody_volume_t;
 struct mrcp_prosody_volume_t {
@@ -152,6 +159,7 @@ struct mrcp_prosody_rate_t {
 	} value;
 };
 
+#if !MRCP_SERVER_API_STOCK
 typedef struct mrcp_prosody_pitch_t mrcp_prosody_pitch_t;
 struct mrcp_prosody_pitch_t {
 	mrcp_prosody_pitch_type_e type;
@@ -160,12 +168,15 @@ struct mrcp_prosody_pitch_t {
 		float relative;
 	} value;
 };
+#endif
 
 typedef struct mrcp_prosody_param_t mrcp_prosody_param_t;
 struct mrcp_prosody_param_t {
 	mrcp_prosody_volume_t volume;
 	mrcp_prosody_rate_t rate;
+#if !MRCP_SERVER_API_STOCK
 	mrcp_prosody_pitch_t pitch;
+#endif
 };
 
 typedef enum {

@@ -95,7 +95,7 @@ APT_DECLARE(apt_bool_t) apt_log_ext_handler_set(apt_log_ext_handler_f handler)
 	return TRUE;
 }
 
-APT_DECLARE(apt_bool_t) apt_def_log_source_set(apt_log_source_t *log_source)
+static apt_bool_t def_log_source_copy(apt_log_source_t *log_source)
 {
 	if(!log_source)
 		return FALSE;
@@ -104,6 +104,18 @@ APT_DECLARE(apt_bool_t) apt_def_log_source_set(apt_log_source_t *log_source)
 		def_log_source = *log_source;
 	return TRUE;
 }
+
+#if MRCP_SERVER_API_STOCK
+APT_DECLARE(void) apt_def_log_source_set(apt_log_source_t *log_source)
+{
+	def_log_source_copy(log_source);
+}
+#else
+APT_DECLARE(apt_bool_t) apt_def_log_source_set(apt_log_source_t *log_source)
+{
+	return def_log_source_copy(log_source);
+}
+#endif
 
 APT_DECLARE(apt_bool_t) apt_log_source_assign(const char *name, apt_log_source_t **log_source)
 {

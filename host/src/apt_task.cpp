@@ -7,7 +7,6 @@
 #include <deque>
 #include <mutex>
 #include <new>
-#include <thread>
 #include "apt_consumer_task.h"
 #include "apt_log.h"
 
@@ -65,7 +64,7 @@ APT_DECLARE(void) apt_task_msg_release(apt_task_msg_t *task_msg)
 /* ---- tasks ---- */
 
 typedef enum {
-	TASK_STATE_IDLE,          /* never started, or ended and joined */
+	TASK_STATE_IDLE,          /* never started, or ended and joined (stock profile: or ended) */
 	TASK_STATE_RUNNING,
 	TASK_STATE_TERMINATING    /* the end is queued */
 } task_state_e;
@@ -83,8 +82,8 @@ struct apt_task_t {
 	std::condition_variable cv;             /* a message was queued */
 	std::deque<apt_task_msg_t*> queue;
 	task_state_e state;
-	std::thread thread;
-	std::thread::id thread_id;
+	pthread_t thread;                       /* valid while has_thread */
+	bool has_thread;                        /* a thread was started and not yet joined or let go */
 	apt_bool_t destroyed;
 };
 
@@ -137,25 +136,40 @@ static void task_thread_main(apt_task_t *task)
 		task->vtable.run(task);
 	else
 		task_message_loop(task);
+#if MRCP_SERVER_API_STOCK
+	/* A stock server's task counts as idle as soon as its loop is over, before the hooks below: its
+	   destroy then no longer joins the thread, whose owner must do so itself. */
+	{
+		std::lock_guard<std::mutex> lock(task->mutex);
+		task->state = TASK_STATE_IDLE;
+	}
+#endif
 	if(task->vtable.on_terminate_complete)
 		task->vtable.on_terminate_complete(task);
 	if(task->vtable.on_post_run)
 		task->vtable.on_post_run(task);
 }
 
+static void* task_thread_entry(void *data)
+{
+	task_thread_main((apt_task_t*)data);
+	return NULL;
+}
+
 /* Joins the thread unless called from it; afterwards the task is idle again. */
 static apt_bool_t task_join(apt_task_t *task)
 {
-	std::thread thread;
+	pthread_t thread;
 	{
 		std::lock_guard<std::mutex> lock(task->mutex);
-		if(!task->thread.joinable())
+		if(!task->has_thread)
 			return task->state == TASK_STATE_IDLE ? TRUE : FALSE;
-		if(task->thread_id == std::this_thread::get_id())
+		if(pthread_equal(task->thread, pthread_self()))
 			return FALSE;
-		thread.swap(task->thread);
+		thread = task->thread;
+		task->has_thread = false;
 	}
-	thread.join();
+	pthread_join(thread, NULL);
 	std::lock_guard<std::mutex> lock(task->mutex);
 	task->state = TASK_STATE_IDLE;
 	return TRUE;
@@ -166,11 +180,30 @@ static void task_teardown(apt_task_t *task)
 	if(task->destroyed)
 		return;
 	task->destroyed = TRUE;
-	apt_task_terminate(task, TRUE);
-	task_join(task);
-	/* Destroyed from its own thread (a hook): the thread cannot be joined, so it is let go. */
-	if(task->thread.joinable())
-		task->thread.detach();
+	bool join = true;
+#if MRCP_SERVER_API_STOCK
+	{
+		/* Only a task still running is joined; the thread of an ended one is left as it is, never
+		   joined (its stack stays mapped), unless its owner waited for it. */
+		std::lock_guard<std::mutex> lock(task->mutex);
+		if(task->state == TASK_STATE_IDLE) {
+			join = false;
+			task->has_thread = false;
+		}
+	}
+#endif
+	if(join) {
+		apt_task_terminate(task, TRUE);
+		task_join(task);
+	}
+	{
+		/* Destroyed from its own thread (a hook): the thread cannot be joined, so it is let go. */
+		std::lock_guard<std::mutex> lock(task->mutex);
+		if(task->has_thread) {
+			pthread_detach(task->thread);
+			task->has_thread = false;
+		}
+	}
 	task_release_queue(task);
 	if(task->vtable.destroy)
 		task->vtable.destroy(task);
@@ -197,6 +230,7 @@ APT_DECLARE(apt_task_t*) apt_task_create(void *obj, apt_task_msg_pool_t *msg_poo
 	memset(&task->vtable, 0, sizeof(task->vtable));
 	task->name = "Task";
 	task->state = TASK_STATE_IDLE;
+	task->has_thread = false;
 	task->destroyed = FALSE;
 	/* A task whose owner never destroys it is still ended and freed with its pool. */
 	apr_pool_cleanup_register(pool, task, task_pool_cleanup, apr_pool_cleanup_null);
@@ -217,17 +251,16 @@ APT_DECLARE(apt_bool_t) apt_task_start(apt_task_t *task)
 	if(!task)
 		return FALSE;
 	std::lock_guard<std::mutex> lock(task->mutex);
-	if(task->state != TASK_STATE_IDLE || task->thread.joinable())
+	if(task->state != TASK_STATE_IDLE || task->has_thread)
 		return FALSE;
-	try {
-		task->thread = std::thread(task_thread_main, task);
-	}
-	catch(...) {
+	/* Running before the thread exists: the thread may end the state at once (stock profile). */
+	task->state = TASK_STATE_RUNNING;
+	if(pthread_create(&task->thread, NULL, task_thread_entry, task) != 0) {
+		task->state = TASK_STATE_IDLE;
 		apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "Failed to Start Task [%s]", task->name);
 		return FALSE;
 	}
-	task->thread_id = task->thread.get_id();
-	task->state = TASK_STATE_RUNNING;
+	task->has_thread = true;
 	return TRUE;
 }
 

@@ -1,4 +1,5 @@
-/* The synthesizer header: 22 fields (Prosody-Pitch is field 11), message-wide ids 16..37. */
+/* The synthesizer header: 22 fields (Prosody-Pitch is field 11), message-wide ids 16..37; in the stock
+   profile 21 fields without Prosody-Pitch, ids 16..36. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,7 +18,9 @@ static const apt_str_t synth_header_field_names[SYNTHESIZER_HEADER_COUNT] = {
 	HEADER_NAME("Voice-Name"),
 	HEADER_NAME("Prosody-Volume"),
 	HEADER_NAME("Prosody-Rate"),
+#if !MRCP_SERVER_API_STOCK
 	HEADER_NAME("Prosody-Pitch"),
+#endif
 	HEADER_NAME("Speech-Marker"),
 	HEADER_NAME("Speech-Language"),
 	HEADER_NAME("Fetch-Hint"),
@@ -45,7 +48,9 @@ static const header_value_def_t synth_header_values[SYNTHESIZER_HEADER_COUNT] = 
 	SYNTH_FIELD(HEADER_VALUE_STRING, voice_param.name),
 	SPECIAL,
 	SPECIAL,
+#if !MRCP_SERVER_API_STOCK
 	SPECIAL,
+#endif
 	SYNTH_FIELD(HEADER_VALUE_STRING, speech_marker),
 	SYNTH_FIELD(HEADER_VALUE_STRING, speech_language),
 	SYNTH_FIELD(HEADER_VALUE_STRING, fetch_hint),
@@ -87,10 +92,12 @@ static const apt_str_t prosody_rate_names[PROSODY_RATE_COUNT] = {
 	HEADER_NAME("x-fast"), HEADER_NAME("default")
 };
 
+#if !MRCP_SERVER_API_STOCK
 static const apt_str_t prosody_pitch_names[PROSODY_PITCH_COUNT] = {
 	HEADER_NAME("x-low"), HEADER_NAME("low"), HEADER_NAME("medium"), HEADER_NAME("high"),
 	HEADER_NAME("x-high"), HEADER_NAME("default")
 };
+#endif
 
 /* The value without surrounding blanks, NUL-terminated in the pool. */
 static char* value_text(const apt_str_t *value, apr_pool_t *pool)
@@ -297,6 +304,7 @@ static apt_bool_t synth_header_parse_special(mrcp_synth_header_t *header, apr_si
 			}
 			return TRUE;
 		}
+#if !MRCP_SERVER_API_STOCK
 		case SYNTHESIZER_HEADER_PROSODY_PITCH: {
 			apr_size_t label;
 			float relative = 0;
@@ -313,6 +321,7 @@ static apt_bool_t synth_header_parse_special(mrcp_synth_header_t *header, apr_si
 			}
 			return TRUE;
 		}
+#endif
 		default:
 			break;
 	}
@@ -349,6 +358,7 @@ static apt_bool_t synth_header_generate_special(const mrcp_synth_header_t *heade
 			}
 			return FALSE;
 		}
+#if !MRCP_SERVER_API_STOCK
 		case SYNTHESIZER_HEADER_PROSODY_PITCH: {
 			const mrcp_prosody_pitch_t *pitch = &header->prosody_param.pitch;
 			if(pitch->type == PROSODY_PITCH_TYPE_LABEL && pitch->value.label < PROSODY_PITCH_COUNT) {
@@ -361,6 +371,7 @@ static apt_bool_t synth_header_generate_special(const mrcp_synth_header_t *heade
 			}
 			return FALSE;
 		}
+#endif
 		default:
 			break;
 	}
@@ -376,7 +387,9 @@ static void* synth_header_allocate(mrcp_header_accessor_t *accessor, apr_pool_t 
 	header->voice_param.gender = VOICE_GENDER_UNKNOWN;
 	header->prosody_param.volume.type = PROSODY_VOLUME_TYPE_UNKNOWN;
 	header->prosody_param.rate.type = PROSODY_RATE_TYPE_UNKNOWN;
+#if !MRCP_SERVER_API_STOCK
 	header->prosody_param.pitch.type = PROSODY_PITCH_TYPE_UNKNOWN;
+#endif
 	accessor->data = header;
 	return header;
 }
@@ -427,9 +440,11 @@ static apt_bool_t synth_header_duplicate(mrcp_header_accessor_t *accessor, const
 		case SYNTHESIZER_HEADER_PROSODY_RATE:
 			header->prosody_param.rate = src_header->prosody_param.rate;
 			break;
+#if !MRCP_SERVER_API_STOCK
 		case SYNTHESIZER_HEADER_PROSODY_PITCH:
 			header->prosody_param.pitch = src_header->prosody_param.pitch;
 			break;
+#endif
 		default:
 			header_value_duplicate(&synth_header_values[id], header, src_header, pool);
 			break;
