@@ -77,6 +77,8 @@ struct synth_channel_t {
     int iId;                                 /* channel number in log lines */
     apr_pool_t *pool;                        /* the channel pool */
     apt_task_t *task;                        /* the speak task, "Synth Task" */
+    apt_bool_t task_ending;                  /* the close ended the speak task (engine task, before the
+                                                close is answered); destroy then joins its thread */
     apt_task_msg_pool_t *msg_pool;           /* the speak task's messages */
     mrcp_version_e mrcp_version;             /* of the server channel, as of the last SPEAK */
     std::mutex audio_file_mutex;             /* taken by close and by the WebSocket thread's appends */

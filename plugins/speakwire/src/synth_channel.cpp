@@ -120,6 +120,7 @@ mrcp_engine_channel_t *synth_engine_channel_create(mrcp_engine_t *engine, apr_po
     synth_channel->iId = 0;
     synth_channel->pool = pool;
     synth_channel->task = NULL;
+    synth_channel->task_ending = FALSE;
     synth_channel->msg_pool = NULL;
     synth_channel->mrcp_version = MRCP_VERSION_UNKNOWN;
     synth_channel->speak_state = NULL;
@@ -244,11 +245,14 @@ void synth_channel_close_now(mrcp_engine_channel_t *channel)
     /* The speak task must not wait for a synthesis that nobody will end. */
     synth_speak_closing(synth_channel);
 
-    /* Not waited for: the speak task answers the close when it ends, and the engine task goes on. */
+    /* Not waited for: the speak task answers the close when it ends, and the engine task goes on.
+     * Raised first: once the close is answered, destroy may run and must find it. */
+    synth_channel->task_ending = TRUE;
     if (synth_channel->task && apt_task_terminate(synth_channel->task, FALSE)) {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "synth_channel %p task terminate", (void *)synth_channel);
         return;
     }
+    synth_channel->task_ending = FALSE;
     apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "Speak task terminate failed - channel %d", synth_channel->iId);
     if (!synth_msg_signal(SYNTH_MSG_CLOSE_CHANNEL, channel, NULL))
         mrcp_engine_channel_close_respond(channel);
@@ -259,6 +263,11 @@ static apt_bool_t synth_channel_destroy(mrcp_engine_channel_t *channel)
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "enter into synth_channel_destroy");
     synth_channel_t *synth_channel = (synth_channel_t *)channel->method_obj;
     if (synth_channel->task) {
+        /* The thread the close ended is joined here, once, before the task and its pool go: a
+         * server's apt_task_destroy may join only a task that still runs, leaving an ended one's
+         * thread (and its stack) behind for good. */
+        if (synth_channel->task_ending)
+            apt_task_wait_till_complete(synth_channel->task);
         apt_task_destroy(synth_channel->task);
         synth_channel->task = NULL;
     }
