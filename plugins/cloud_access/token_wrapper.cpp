@@ -24,6 +24,11 @@ namespace {
 
 const char TOKEN_HEADER_NAME[] = "X-Subject-Token";
 
+/* What one answer may bring: its header blocks whole (the token is at most 10239 bytes), of its body,
+ * which only the debug log shows, the first bytes. */
+const size_t RESPONSE_HEADER_LIMIT = 64 * 1024;
+const size_t RESPONSE_BODY_KEPT = 4 * 1024;
+
 /* Escapes text for a JSON string; for plain text the result is the text itself. */
 std::string json_escape(const char* text)
 {
@@ -59,30 +64,50 @@ bool is_blank(char c) { return c == ' ' || c == '\t'; }
 /*
  * Finds the token header among the CRLF-terminated header lines. Field names
  * are case-insensitive (and arrive in lower case over HTTP/2), and blanks may
- * follow the colon. A line without its CRLF does not count.
+ * follow the colon. A line without its CRLF does not count. Only the final
+ * answer counts: libcurl passes the header blocks of interim answers (100
+ * Continue) and of redirects too, each starting with its status line.
  */
 bool find_token_header(const std::string& header_text, std::string& token)
 {
     const size_t name_len = sizeof(TOKEN_HEADER_NAME) - 1;
+    bool found = false;
+    std::string value;
     size_t start = 0;
     while (start < header_text.size()) {
         size_t end = header_text.find("\r\n", start);
         if (end == std::string::npos)
-            return false;
-        if (end - start > name_len && header_text[start + name_len] == ':' &&
-            strncasecmp(header_text.c_str() + start, TOKEN_HEADER_NAME, name_len) == 0) {
+            break;
+        if (header_text.compare(start, 5, "HTTP/") == 0) {
+            found = false;
+        } else if (!found && end - start > name_len && header_text[start + name_len] == ':' &&
+                   strncasecmp(header_text.c_str() + start, TOKEN_HEADER_NAME, name_len) == 0) {
             size_t from = start + name_len + 1;
             while (from < end && is_blank(header_text[from]))
                 ++from;
             size_t to = end;
             while (to > from && is_blank(header_text[to - 1]))
                 --to;
-            token.assign(header_text, from, to - from);
-            return true;
+            value.assign(header_text, from, to - from);
+            found = true;
         }
         start = end + 2;
     }
-    return false;
+    if (found)
+        token = value;
+    return found;
+}
+
+bool token_is_usable(const std::string& token)
+{
+    if (token.empty() || token.size() >= TOKEN_BUFF_SIZE)
+        return false;
+    /* It goes into the handshake as a header value: a line break or other control byte in it
+     * would let the identity endpoint (or anyone on its path) add header lines of its own. */
+    for (unsigned char c : token)
+        if (c < 0x21 || c == 0x7F)
+            return false;
+    return true;
 }
 
 CTokenWrapper::CTokenWrapper()
@@ -269,36 +294,57 @@ void CTokenWrapper::RunLoop()
         if (stopped)
             break;
 
-        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "RunLoop: get_token, last_timestamp=%u ...... ",
-                (unsigned)m_last_scan_token_time);
-        std::string response_header;
-        std::string response_body;
-        HTTP_ERROR_CODE result = post(m_request_url.c_str(), m_request_header_list, m_request_body_string.data(),
-                                      (int)m_request_body_string.size(), response_header, response_body);
+        bool answered;
+        try {
+            answered = fetch_token(aligned);
+        } catch (std::exception& e) {
+            /* Out of memory, say: a failed fetch like any other; the thread goes on. */
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RunLoop: get_token, fail, %s", e.what());
+            answered = false;
+        }
         if (m_bStopFlag)
             break;
-        if (result != HTTP_ERROR_NONE) {
-            m_bTokenValid = false;
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RunLoop: get_token, fail");
-            wait_ms(m_retry_delay_ms);
-            continue;
-        }
-        if (response_header.empty()) {
-            /* Treated like a failure: an immediate retry would hammer the endpoint. */
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RunLoop: get_token, header=null");
+        if (!answered) {
             m_bTokenValid = false;
             wait_ms(m_retry_delay_ms);
-            continue;
         }
-        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "RunLoop: get_token, succ");
-        std::string token;
-        if (find_token_header(response_header, token) && !token.empty() && token.size() < TOKEN_BUFF_SIZE)
-            store_token(token);
-        else
-            apt_log(APT_LOG_MARK, APT_PRIO_CRITICAL, "RunLoop: get_token, token buffer oveflow");
-        m_last_scan_token_time = aligned;
-        m_bTokenValid = true;
     }
+}
+
+bool CTokenWrapper::fetch_token(time_t aligned)
+{
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "RunLoop: get_token, last_timestamp=%u ...... ",
+            (unsigned)m_last_scan_token_time);
+    std::string response_header;
+    std::string response_body;
+    HTTP_ERROR_CODE result = post(m_request_url.c_str(), m_request_header_list, m_request_body_string.data(),
+                                  (int)m_request_body_string.size(), response_header, response_body);
+    if (m_bStopFlag)
+        return true;
+    if (result != HTTP_ERROR_NONE) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RunLoop: get_token, fail");
+        return false;
+    }
+    if (response_header.empty()) {
+        /* Treated like a failure: an immediate retry would hammer the endpoint. */
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RunLoop: get_token, header=null");
+        return false;
+    }
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "RunLoop: get_token, succ");
+    std::string token;
+    const bool found = find_token_header(response_header, token);
+    if (found && token_is_usable(token)) {
+        store_token(token);
+    } else {
+        apt_log(APT_LOG_MARK, APT_PRIO_CRITICAL, "RunLoop: get_token, token buffer oveflow");
+        /* A token that would break the handshake's header is an answer gone wrong (or tampered
+         * with on the way): asked again soon, like a failed request. */
+        if (found && !token.empty() && token.size() < TOKEN_BUFF_SIZE)
+            return false;
+    }
+    m_last_scan_token_time = aligned;
+    m_bTokenValid = true;
+    return true;
 }
 
 void CTokenWrapper::store_token(const std::string& token)
@@ -307,26 +353,38 @@ void CTokenWrapper::store_token(const std::string& token)
     /* The whole buffer, so that a shorter token leaves nothing of the one before. */
     memset(m_token_buff, 0, TOKEN_BUFF_SIZE);
     memcpy(m_token_buff, token.data(), token.size());
-    /* A bearer token: readable by the server's user only. */
-    int fd = open(m_token_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    /* Under the lock: whoever sees the new token also finds it in the file. */
+    write_token_file(token);
+    pthread_mutex_unlock(&m_mutex);
+}
+
+void CTokenWrapper::write_token_file(const std::string& token)
+{
+    /* Both plug-ins write this file, each from its own thread: a whole new file renamed over the old
+     * one, so that a reader never finds a mix of two tokens. Readable by the server's user only (a
+     * bearer token); mkstemp makes it so. */
+    std::string tmp = m_token_file + ".XXXXXX";
+    int fd = mkostemp(&tmp[0], O_CLOEXEC);
     if (fd < 0) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RunLoop: get_token, open file fail");
-    } else {
-        fchmod(fd, 0600);
-        const char* p = token.data();
-        size_t left = token.size();
-        while (left > 0) {
-            ssize_t n = write(fd, p, left);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                break;
-            p += n;
-            left -= (size_t)n;
-        }
-        close(fd);
+        return;
     }
-    pthread_mutex_unlock(&m_mutex);
+    const char* p = token.data();
+    size_t left = token.size();
+    while (left > 0) {
+        ssize_t n = write(fd, p, left);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        p += n;
+        left -= (size_t)n;
+    }
+    const bool closed = close(fd) == 0;
+    if (left > 0 || !closed || rename(tmp.c_str(), m_token_file.c_str()) != 0) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RunLoop: get_token, write file fail, errno=%d", errno);
+        unlink(tmp.c_str());
+    }
 }
 
 int CTokenWrapper::progress_callback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -354,10 +412,14 @@ HTTP_ERROR_CODE CTokenWrapper::post(const char* url, const std::list<std::string
     /* Deployments use self-signed identity endpoints. */
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYPEER, 0L);
     curl_easy_setopt(h, CURLOPT_SSL_VERIFYHOST, 0L);
+    /* Kept within bounds: the headers whole (a longer answer fails), of the body, which only the
+     * debug log shows, the start. */
+    bounded_text header_text(RESPONSE_HEADER_LIMIT, true);
+    bounded_text body_text(RESPONSE_BODY_KEPT, false);
     curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, HttpRecvCallBack);
-    curl_easy_setopt(h, CURLOPT_WRITEDATA, &response_body);
+    curl_easy_setopt(h, CURLOPT_WRITEDATA, &body_text);
     curl_easy_setopt(h, CURLOPT_HEADERFUNCTION, HttpRecvCallBack);
-    curl_easy_setopt(h, CURLOPT_HEADERDATA, &response_header);
+    curl_easy_setopt(h, CURLOPT_HEADERDATA, &header_text);
     curl_easy_setopt(h, CURLOPT_XFERINFOFUNCTION, &CTokenWrapper::progress_callback);
     curl_easy_setopt(h, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(h, CURLOPT_NOPROGRESS, 0L);
@@ -387,6 +449,8 @@ HTTP_ERROR_CODE CTokenWrapper::post(const char* url, const std::list<std::string
     }
 
     CURLcode e = curl_easy_perform(h);
+    response_header.swap(header_text.text);
+    response_body.swap(body_text.text);
     if (e != CURLE_OK) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "post: curl_easy_perform fail, errno=%d", (int)e);
         apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "post: curl_easy_perform: response.header=%s", response_header.c_str());
@@ -431,16 +495,35 @@ void CTokenWrapper::DestoryContext()
 void* thread_token_wrapper(void* arg)
 {
     CTokenWrapper* wrapper = static_cast<CTokenWrapper*>(arg);
-    if (wrapper)
-        wrapper->RunLoop();
+    try {
+        if (wrapper)
+            wrapper->RunLoop();
+    } catch (...) {
+        /* Nothing may leave a thread: it would end the server. */
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "thread: stopped by an unexpected error");
+    }
     return NULL;
 }
 
 size_t HttpRecvCallBack(void* ptr, size_t size, size_t count, void* user)
 {
-    size_t n = size * count;
-    static_cast<std::string*>(user)->append(static_cast<const char*>(ptr), n);
-    return n;
+    const size_t n = size * count;
+    bounded_text* out = static_cast<bounded_text*>(user);
+    /* Called from libcurl's C code: nothing may be thrown through it. A count other than n fails the
+     * transfer. */
+    try {
+        const size_t room = out->limit > out->text.size() ? out->limit - out->text.size() : 0;
+        if (n > room) {
+            if (out->fail_past_limit)
+                return n == 0 ? 1 : 0;
+            out->text.append(static_cast<const char*>(ptr), room);
+            return n;
+        }
+        out->text.append(static_cast<const char*>(ptr), n);
+        return n;
+    } catch (...) {
+        return n == 0 ? 1 : 0;
+    }
 }
 
 apt_bool_t authinfo_properties_load(system_t* p, const apr_xml_elem* elem, apr_pool_t* pool)

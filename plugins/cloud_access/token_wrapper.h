@@ -102,11 +102,14 @@ private:
 
     /* Waits ms milliseconds; false when the stop flag ended the wait. */
     bool wait_ms(int ms);
+    /* One fetch; false when it failed and is to be retried after the retry delay. */
+    bool fetch_token(time_t aligned);
     void store_token(const std::string& token);
+    void write_token_file(const std::string& token);
     static int progress_callback(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
 
     pthread_t m_thread;
-    pthread_mutex_t m_mutex;                 /* guards m_token_buff and the token file */
+    pthread_mutex_t m_mutex;                 /* guards m_token_buff and the writing of the token file */
     bool m_bInited;                          /* Init succeeded once */
     std::atomic<bool> m_bStopFlag;           /* the token thread ends at its next check */
     time_t m_last_scan_token_time;           /* interval multiple at which the last answered fetch began */
@@ -137,10 +140,24 @@ private:
 void* thread_token_wrapper(void* arg);
 
 /* Finds the "X-Subject-Token" line among the CRLF-terminated header lines of
- * an answer and gives its value without surrounding blanks. */
+ * the final answer (the block behind the last status line) and gives its value
+ * without surrounding blanks. */
 bool find_token_header(const std::string& header_text, std::string& token);
 
-/* libcurl write and header callback: appends size * count bytes to the std::string at user. */
+/* True for a token that can go into the handshake: 1 to TOKEN_BUFF_SIZE - 1 bytes, none of them a
+ * control byte, blank or DEL. */
+bool token_is_usable(const std::string& token);
+
+/* What a libcurl callback keeps of an answer: at most `limit` bytes; past it the transfer fails
+ * (fail_past_limit) or the rest is dropped. */
+struct bounded_text {
+    bounded_text(size_t limit_, bool fail_past_limit_) : limit(limit_), fail_past_limit(fail_past_limit_) {}
+    std::string text;
+    size_t limit;
+    bool fail_past_limit;
+};
+
+/* libcurl write and header callback: appends size * count bytes to the bounded_text at user. */
 size_t HttpRecvCallBack(void* ptr, size_t size, size_t count, void* user);
 
 /*

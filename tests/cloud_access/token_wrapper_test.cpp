@@ -1,4 +1,5 @@
 // The access-token client against the fake identity endpoint over real HTTPS.
+#include <dirent.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,6 +36,26 @@ std::string read_file(const std::string& path)
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// A raw 201 answer with these header lines (each without its CRLF) and body.
+token_reply raw_answer(const std::string& lines, const std::string& body = "")
+{
+    token_reply r;
+    r.raw = "HTTP/1.1 201 Created\r\n" + lines + "\r\nContent-Length: " + std::to_string(body.size()) +
+            "\r\nConnection: close\r\n\r\n" + body;
+    return r;
+}
+
+size_t entries_in(const std::string& dir)
+{
+    size_t n = 0;
+    DIR* d = opendir(dir.c_str());
+    while (d && readdir(d))
+        ++n;
+    if (d)
+        closedir(d);
+    return n - 2;  // . and ..
 }
 
 bool file_exists(const std::string& path)
@@ -230,7 +251,10 @@ TEST_F(TokenWrapperTest, AnswerWithoutUsableTokenStoresNothingAndWaitsForTheNext
     too_long.token_length = TOKEN_BUFF_SIZE;
     token_reply empty;
     empty.raw = "HTTP/1.1 201 Created\r\nX-Subject-Token: \r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-    const reply_case cases[] = {{"no header", no_header}, {"10240 bytes", too_long}, {"empty", empty}};
+    token_reply interim_only;
+    interim_only.raw = "HTTP/1.1 100 Continue\r\nX-Subject-Token: interim\r\n\r\n" + raw_answer("X-Other: 1").raw;
+    const reply_case cases[] = {
+        {"no header", no_header}, {"10240 bytes", too_long}, {"empty", empty}, {"only in the interim answer", interim_only}};
     for (const reply_case& c : cases) {
         SCOPED_TRACE(c.name);
         make_wrapper();
@@ -245,7 +269,45 @@ TEST_F(TokenWrapperTest, AnswerWithoutUsableTokenStoresNothingAndWaitsForTheNext
         EXPECT_FALSE(file_exists(file));
         wrapper.reset();
     }
-    EXPECT_EQ(logs.count(APT_PRIO_CRITICAL, "RunLoop: get_token, token buffer oveflow"), 3u) << logs.dump();
+    EXPECT_EQ(logs.count(APT_PRIO_CRITICAL, "RunLoop: get_token, token buffer oveflow"), 4u) << logs.dump();
+}
+
+// A token that would put bytes of its own into the handshake's header, or an answer too large to keep,
+// is not used: the old token stays, in memory and in the file, and the fetch is repeated like a failed
+// one. Only the final answer's header block counts.
+TEST_F(TokenWrapperTest, TamperedTokensAreRefusedAndOnlyTheFinalAnswerCounts)
+{
+    cloud.queue_token_reply(raw_answer("X-Subject-Token: good-token"));
+    struct refused_case {
+        const char* name;
+        token_reply reply;
+    };
+    const refused_case refused[] = {
+        {"bare LF", raw_answer("X-Subject-Token: tok-1\nX-Injected: 1")},
+        {"bare CR", raw_answer("X-Subject-Token: tok-1\rX-Injected: 1")},
+        {"tab inside", raw_answer("X-Subject-Token: tok\t1")},
+        {"DEL", raw_answer("X-Subject-Token: tok\x7f" "1")},
+        {"header block past the bound", raw_answer("X-Subject-Token: big\r\nX-Filler: " + std::string(70000, 'f'))},
+    };
+    for (const refused_case& c : refused)
+        cloud.queue_token_reply(c.reply);
+    token_reply interim;
+    interim.raw = "HTTP/1.1 100 Continue\r\nX-Subject-Token: interim\r\n\r\n" +
+                  raw_answer("X-Subject-Token: final", std::string(1000000, 'b')).raw;
+    cloud.queue_token_reply(interim);
+
+    ASSERT_TRUE(start());
+    ASSERT_TRUE(wait_token("good-token"));
+    now = HOUR + 3600;  // every later fetch without the clock moving on is a retry
+    const size_t total = 2 + sizeof(refused) / sizeof(refused[0]);
+    ASSERT_TRUE(wait_token("final", milliseconds(5000))) << logs.dump();
+    EXPECT_EQ(cloud.token_request_count(), total);
+    EXPECT_EQ(read_file(file), "final");
+    EXPECT_EQ(logs.count(APT_PRIO_CRITICAL, "RunLoop: get_token, token buffer oveflow"), 4u) << logs.dump();
+    EXPECT_EQ(entries_in(dir), 1u) << "a temporary file was left";
+    struct stat st;
+    ASSERT_EQ(stat(file.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
 }
 
 TEST_F(TokenWrapperTest, LongestTokenIsStoredAndAShorterOneLeavesNoTrace)
