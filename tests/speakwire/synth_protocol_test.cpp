@@ -135,6 +135,33 @@ TEST(SynthStart, TextArrivesIntact)
     }
 }
 
+// Only what JSON requires is escaped; every other byte, of any code page, goes out unchanged.
+TEST(SynthStart, TextBytesEscapedOnlyWhereJsonRequires)
+{
+    struct text_case {
+        const char* name;
+        std::string text;
+        std::string member;
+    };
+    const text_case cases[] = {
+        {"quote and backslash", "a\"b\\c", "\"a\\\"b\\\\c\""},
+        {"control bytes", "\n\t\r\b\f\x01\x1f", "\"\\n\\t\\r\\b\\f\\u0001\\u001f\""},
+        {"GBK", "\xc4\xe3\xba\xc3", "\"\xc4\xe3\xba\xc3\""},
+        {"UTF-8", "caf\xc3\xa9 \xe4\xbd\xa0", "\"caf\xc3\xa9 \xe4\xbd\xa0\""},
+        {"DEL and slash", "\x7f/", "\"\x7f/\""},
+    };
+    for (const text_case& c : cases) {
+        synth_start_t start;
+        start.property = "chinese_brenic_common";
+        start.text = c.text;
+        EXPECT_EQ("{\"command\":\"START\",\"config\":{\"audio_format\":\"pcm\",\"pitch\":0,"
+                  "\"property\":\"chinese_brenic_common\",\"sample_rate\":\"8000\",\"speed\":0,"
+                  "\"tagmode\":\"none\",\"volume\":50},\"text\":" + c.member + "}\n",
+                  synth_start_command(start))
+            << c.name;
+    }
+}
+
 TEST(SynthStart, BodyTextStopsAtZeroByte)
 {
     const char bytes[] = {'a', 'b', '\0', 'c'};

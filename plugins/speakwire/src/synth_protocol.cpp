@@ -1,5 +1,6 @@
 #include "synth_protocol.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include <json/json.h>
@@ -69,23 +70,54 @@ std::string synth_body_text(const apt_str_t *body)
     return std::string(body->buf, strnlen(body->buf, body->length));
 }
 
+/*
+ * Appends text as a JSON string. Only what JSON requires is escaped: the quote, the backslash and the
+ * control bytes. Every other byte goes out as it is, so a text in any code page (GBK, Big5, UTF-8)
+ * reaches the service as its own bytes.
+ */
+static void json_string_append(std::string &out, const std::string &text)
+{
+    out += '"';
+    for (unsigned char c : text) {
+        switch (c) {
+        case '"': out += "\\\""; break;
+        case '\\': out += "\\\\"; break;
+        case '\b': out += "\\b"; break;
+        case '\f': out += "\\f"; break;
+        case '\n': out += "\\n"; break;
+        case '\r': out += "\\r"; break;
+        case '\t': out += "\\t"; break;
+        default:
+            if (c < 0x20) {
+                char escaped[8];
+                snprintf(escaped, sizeof(escaped), "\\u%04x", (unsigned)c);
+                out += escaped;
+            } else {
+                out += (char)c;
+            }
+        }
+    }
+    out += '"';
+}
+
 std::string synth_start_command(const synth_start_t &start)
 {
-    /* Built as a JSON value, never pasted, so that quotes, backslashes and control bytes in the text
-       arrive as they were; the object's members come out in key order. */
-    Json::Value root(Json::objectValue);
-    root["command"] = "START";
-    Json::Value &config = root["config"];
-    config["audio_format"] = "pcm";
-    config["pitch"] = start.pitch;
-    config["property"] = start.property;
-    config["sample_rate"] = "8000";
-    config["speed"] = start.speed;
-    config["tagmode"] = start.tagmode;
-    config["volume"] = start.volume;
-    root["text"] = start.text;
-    Json::FastWriter writer;
-    return writer.write(root);
+    /* Written member by member, in key order, never pasted: quotes, backslashes and control bytes in
+       the text cannot end the string. */
+    std::string command = "{\"command\":\"START\",\"config\":{\"audio_format\":\"pcm\",\"pitch\":";
+    command += std::to_string(start.pitch);
+    command += ",\"property\":";
+    json_string_append(command, start.property);
+    command += ",\"sample_rate\":\"8000\",\"speed\":";
+    command += std::to_string(start.speed);
+    command += ",\"tagmode\":";
+    json_string_append(command, start.tagmode);
+    command += ",\"volume\":";
+    command += std::to_string(start.volume);
+    command += "},\"text\":";
+    json_string_append(command, start.text);
+    command += "}\n";
+    return command;
 }
 
 /* A member's value as text, whatever its JSON type. */
