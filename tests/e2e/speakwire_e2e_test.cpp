@@ -713,6 +713,29 @@ TEST_F(SpeakwireE2E, SixteenKilohertzStreamPlaysAtTheRightLength)
     EXPECT_EQ("8000", start_of(ended_connection(1)).sample_rate);
 }
 
+// A service that cuts its byte stream at odd lengths, the buffer running dry between the pieces: only
+// whole samples play. Silence between pieces is whole zero samples, so without them what played is
+// exactly the service's samples; half a sample joined with silence would show as one that is not.
+TEST_F(SpeakwireE2E, OddLengthMessagesPlayAsWholeSamples)
+{
+    start();
+    cloud_->set_behaviour_factory(fakecloud::synth_factory(paced(fakecloud::synth_audio_pattern(6000, 3), 50, 333)));
+    mrcphost::channel* ch = open_channel("ch-odd");
+    ASSERT_TRUE(ch);
+    speak(ch, "odd pieces");
+    EXPECT_EQ(SYNTHESIZER_COMPLETION_CAUSE_NORMAL, complete(ch).completion_cause);
+    std::string samples;
+    for (int i = 0; i < 100 && samples.size() < 6000; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::vector<char> played = ch->received_audio();
+        samples.clear();
+        for (size_t j = 0; j + 1 < played.size(); j += 2)
+            if (played[j] != 0 || played[j + 1] != 0)
+                samples.append(&played[j], 2);
+    }
+    EXPECT_TRUE(same_audio(fakecloud::synth_audio_pattern(6000, 3), samples));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)

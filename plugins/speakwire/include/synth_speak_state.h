@@ -35,6 +35,8 @@ struct speak_job_t {
     bool lost = false;                  /* its connection went away before any end */
     bool stopped = false;               /* STOP, barge-in or channel close: it plays and completes no more */
     bool task_done = false;             /* the speak task is finished with it */
+    bool odd_byte_held = false;         /* the last audio message ended in half a sample: odd_byte */
+    char odd_byte = 0;
 
     /* What the START command needs, copied at the hand-off so that a later SET-PARAMS cannot change
        a synthesis under way. */

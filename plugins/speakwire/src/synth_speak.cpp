@@ -275,13 +275,41 @@ static speak_job_ptr speak_job_of(synth_speak_state_t *state, int id)
     return speak_job_ptr();
 }
 
+/*
+ * Only whole 16-bit samples go into the buffer: the buffer plays what it holds frame by frame, and
+ * half a sample left at its end would shift every later sample by one byte (noise). A message of odd
+ * length leaves its last byte with the SPEAK, in front of the next message's bytes. Under the state lock.
+ */
+static void speak_audio_write(mpf_buffer_t *buffer, speak_job_t *job, const std::string &payload)
+{
+    const char *bytes = payload.data();
+    apr_size_t size = payload.size();
+    if (size == 0)
+        return;
+    if (job->odd_byte_held) {
+        char sample[2] = {job->odd_byte, bytes[0]};
+        mpf_buffer_audio_write(buffer, sample, sizeof(sample));
+        job->odd_byte_held = false;
+        ++bytes;
+        --size;
+    }
+    if (size % 2 != 0) {
+        job->odd_byte = bytes[size - 1];
+        job->odd_byte_held = true;
+        --size;
+    }
+    if (size > 0)
+        mpf_buffer_audio_write(buffer, (void *)bytes, size);
+}
+
 static void on_audio(synth_channel_t *channel, int id, const std::string &payload)
 {
     {
         std::lock_guard<std::mutex> lock(channel->speak_state->mt);
-        if (!speak_job_of(channel->speak_state, id))
+        const speak_job_ptr job = speak_job_of(channel->speak_state, id);
+        if (!job)
             return;  /* late audio of a stopped or finished SPEAK: it must not play */
-        mpf_buffer_audio_write(channel->audio_buffer, (void *)payload.data(), payload.size());
+        speak_audio_write(channel->audio_buffer, job.get(), payload);
     }
     if (g_properties.save_wave.save_waveform) {
         apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "len <%d>", (int)payload.size());
