@@ -67,7 +67,6 @@ ws_connection::ws_connection(connection_hdl hdl, const std::string&, ws_channel_
 #endif
       status(wscs_unconnected),
       id(id_),
-      wait_timeout(CONNECT_WAIT),
       pause_wanted(false),
       abandoned(false)
 {
@@ -103,25 +102,32 @@ void ws_connection::on_open(client* c, connection_hdl hdl)
 {
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_open: enter");
     bool late;
+    client::timer_ptr timer;
     {
         std::lock_guard<std::mutex> lock(mt);
         status = wscs_connected;
         late = abandoned;
+        timer.swap(connect_timer);
         cv.notify_all();
     }
+    if (timer)
+        timer->cancel();
     if (late) {
         /* Nobody owns this connection any more. */
         websocketpp::lib::error_code ec;
         c->close(hdl, websocketpp::close::status::going_away, "", ec);
+        return;
     }
+    report(true);
 }
 
-void ws_connection::on_fail(client*, connection_hdl)
+ws_connection_status ws_connection::on_fail(client*, connection_hdl)
 {
     apt_log(APT_LOG_MARK, WSS_FAIL_PRIO, "wss_connect.on_fail: enter");
     paused_con.reset();
-    if (set_status(wscs_error) != wscs_connected)
-        return;
+    ws_connection_status before = set_status(wscs_error);
+    if (before != wscs_connected)
+        return before;
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
     if (channel_ref()) {
         try {
@@ -130,15 +136,17 @@ void ws_connection::on_fail(client*, connection_hdl)
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_connect.on_fail: handler threw");
         }
     }
+    return before;
 }
 
-void ws_connection::on_close(client*, connection_hdl)
+ws_connection_status ws_connection::on_close(client*, connection_hdl)
 {
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_close: enter");
     /* Ended while paused (a failed write): the connection is not kept for a resume. */
     paused_con.reset();
-    if (set_status(wscs_shutdown) != wscs_connected)
-        return;
+    ws_connection_status before = set_status(wscs_shutdown);
+    if (before != wscs_connected)
+        return before;
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
     if (channel_ref()) {
         try {
@@ -147,6 +155,7 @@ void ws_connection::on_close(client*, connection_hdl)
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_connect.on_close: handler threw");
         }
     }
+    return before;
 }
 
 void ws_connection::on_message(client* c, connection_hdl hdl, message_ptr msg)
@@ -189,18 +198,41 @@ void ws_connection::resume_paused()
         con->handle_resume_reading();
 }
 
-bool ws_connection::wait(client*)
-{
-    std::unique_lock<std::mutex> lock(mt);
-    /* One wait on the steady clock; spurious wake-ups do not count as failure. */
-    cv.wait_for(lock, wait_timeout, [this] { return status != wscs_unconnected; });
-    return status == wscs_connected;
-}
-
 void ws_connection::detach()
 {
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
     channel_ref() = NULL;
+    on_done = nullptr;
+}
+
+bool ws_connection::attach(ws_channel_t* channel)
+{
+    std::lock_guard<std::recursive_mutex> lock(channel_mt);
+    if (get_status() != wscs_connected)
+        return false;
+    channel_ref() = channel;
+    return true;
+}
+
+void ws_connection::set_done(std::function<void(int, bool)> done)
+{
+    std::lock_guard<std::recursive_mutex> lock(channel_mt);
+    on_done = std::move(done);
+}
+
+void ws_connection::report(bool opened)
+{
+    /* Held while done runs, so that once detach() has returned it runs no more. */
+    std::lock_guard<std::recursive_mutex> lock(channel_mt);
+    if (!on_done)
+        return;
+    std::function<void(int, bool)> done;
+    done.swap(on_done);
+    try {
+        done(id, opened);
+    } catch (...) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: done handler threw");
+    }
 }
 
 void ws_connection::abandon(client* c)
@@ -343,12 +375,48 @@ void websocket_endpoint::forget(int id, const ws_connection::ptr& rec)
 
 int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
 {
+    /* The WebSocket thread tells the outcome; the caller's thread only waits for it. */
+    struct outcome {
+        std::mutex m;
+        std::condition_variable cv;
+        int state = 0;  /* 0 pending, 1 opened, 2 failed */
+    };
+    std::shared_ptr<outcome> result = std::make_shared<outcome>();
+    int id = connect_async(uri, channel, [result](int, bool opened) {
+        std::lock_guard<std::mutex> lock(result->m);
+        result->state = opened ? 1 : 2;
+        result->cv.notify_all();
+    });
+    if (id == -1)
+        return -1;
+    bool told;
+    int state;
+    {
+        std::unique_lock<std::mutex> lock(result->m);
+        /* The limit is the WebSocket thread's timer; this bound only covers a run loop that is not running. */
+        told = result->cv.wait_for(lock, m_connect_timeout + std::chrono::seconds(1),
+                                   [&result] { return result->state != 0; });
+        state = result->state;
+    }
+    if (!told) {
+        ws_connection::ptr rec = find(id);
+        if (rec)
+            forget(id, rec);
+        return -1;
+    }
+    return state == 1 ? id : -1;
+}
+
+int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* channel,
+                                      std::function<void(int, bool)> done)
+{
     ws_connection::ptr rec;
     int id = -1;
     try {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.connect: enter, uri=%s", uri.c_str());
-        /* The library's connect makes and uses one resolver for all connections
-         * without a lock; tasks of several channels connect at the same time. */
+        /* The library's connect makes and uses one resolver for all connections without a lock;
+         * tasks of several channels connect at the same time. Only these calls are serialized:
+         * the handshake itself proceeds on the WebSocket thread. */
         std::unique_lock<std::mutex> connecting(m_connect_mutex);
         websocketpp::lib::error_code ec;
         client::connection_ptr con = m_endpoint.get_connection(uri, ec);
@@ -367,26 +435,36 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
             std::unique_lock<std::shared_mutex> lock(m_list_mutex);
             const int next = next_free_id();
             rec = websocketpp::lib::make_shared<ws_connection>(con->get_handle(), uri, channel, next);
-            rec->wait_timeout = m_connect_timeout;
             m_connection_list[next] = rec;
             id = next;
         }
+        rec->set_done(std::move(done));
 
+        con->set_open_handler([this, rec](connection_hdl hdl) { rec->on_open(&m_endpoint, hdl); });
+        con->set_fail_handler([this, rec](connection_hdl hdl) {
+            if (rec->on_fail(&m_endpoint, hdl) == wscs_unconnected)
+                connect_failed(rec);
+        });
+        con->set_close_handler([this, rec](connection_hdl hdl) {
+            if (rec->on_close(&m_endpoint, hdl) == wscs_unconnected)
+                connect_failed(rec);
+        });
         using websocketpp::lib::bind;
         namespace ph = websocketpp::lib::placeholders;
-        con->set_open_handler(bind(&ws_connection::on_open, rec, &m_endpoint, ph::_1));
-        con->set_fail_handler(bind(&ws_connection::on_fail, rec, &m_endpoint, ph::_1));
-        con->set_close_handler(bind(&ws_connection::on_close, rec, &m_endpoint, ph::_1));
         con->set_message_handler(bind(&ws_connection::on_message, rec, &m_endpoint, ph::_1, ph::_2));
 
+        client::timer_ptr timer = m_endpoint.set_timer(m_connect_timeout.count(),
+                                                       [this, rec](const websocketpp::lib::error_code& timer_ec) {
+            /* Cancelled by the open; otherwise the attempt has had its time. */
+            if (!timer_ec && rec->get_status() == wscs_unconnected)
+                connect_failed(rec);
+        });
+        {
+            std::lock_guard<std::mutex> lock(rec->mt);
+            rec->connect_timer = timer;
+        }
         m_endpoint.connect(con);
-        connecting.unlock();
-        if (rec->wait(&m_endpoint))
-            return id;
-
-        /* Leave nothing behind: no record, no channel, no attempt. */
-        forget(id, rec);
-        return -1;
+        return id;
     } catch (std::exception& e) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, %s", e.what());
     } catch (...) {
@@ -396,6 +474,31 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
     if (rec)
         forget(id, rec);
     return -1;
+}
+
+void websocket_endpoint::connect_failed(const ws_connection::ptr& rec)
+{
+    {
+        std::lock_guard<std::mutex> lock(rec->mt);
+        if (rec->status == wscs_unconnected)
+            rec->status = wscs_error;
+        rec->cv.notify_all();
+    }
+    /* Leave nothing behind: no record, no channel, no attempt. */
+    {
+        std::unique_lock<std::shared_mutex> lock(m_list_mutex);
+        con_list::iterator it = m_connection_list.find(rec->id);
+        if (it != m_connection_list.end() && it->second == rec)
+            m_connection_list.erase(it);
+    }
+    rec->report(false);
+    rec->abandon(&m_endpoint);
+}
+
+bool websocket_endpoint::attach(int id, ws_channel_t* channel)
+{
+    ws_connection::ptr rec = find(id);
+    return rec && rec->attach(channel);
 }
 
 ws_connection::ptr websocket_endpoint::take(int id)
@@ -425,6 +528,11 @@ void websocket_endpoint::close(int id, unsigned short code, std::string reason)
     /* From here on no handler reaches the channel, which may be destroyed next. */
     rec->detach();
     rec->pause_wanted = false;
+    if (rec->get_status() == wscs_unconnected) {
+        /* Still opening: the attempt is given up, and closed should it open after all. */
+        rec->abandon(&m_endpoint);
+        return;
+    }
     try {
         /* What is still queued goes out before the close frame. Errors (a connection already
          * gone) are of no interest to the caller. A paused connection reads again, so that the

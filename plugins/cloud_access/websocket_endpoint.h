@@ -10,6 +10,13 @@
  * How a plug-in uses it
  *   endpoint.start()                      once, at engine open (a second call does nothing)
  *   id = endpoint.connect(uri, channel)   blocks up to 5 s; the id, or -1 (no record is left)
+ *   id = endpoint.connect_async(uri, channel, done)
+ *                                         returns at once: the id, or -1 when no attempt could be
+ *                                         made (done is then never called). done(id, opened) runs
+ *                                         once on the WebSocket thread at the open, the failure or
+ *                                         the 5 s limit, unless close(id) came first; a failed
+ *                                         attempt leaves no record. channel may be null and given
+ *                                         later with attach(id, channel), once the connection is open
  *   channel->ws_connection_id = id        store the id BEFORE sending anything on it
  *   ok = endpoint.send_command(id, text)  false when the text did not go out (unknown id, send error)
  *   ok = endpoint.send_data(id, bytes)    binary; false when the id is unknown or not open. Safe on
@@ -26,7 +33,8 @@
  *                                         returns, no handler touches the channel again, so the
  *                                         channel may then be destroyed. The close frame itself goes
  *                                         out from the WebSocket thread right after (after anything
- *                                         sent before the close)
+ *                                         sent before the close). A connection still opening is given
+ *                                         up: closed at once should it open
  *
  * The plug-in's half of the seam. Each plug-in defines, once, in its own sources:
  *
@@ -59,6 +67,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <atomic>
@@ -120,17 +129,22 @@ private:
     ws_connection_status set_status(ws_connection_status s);
 
 public:
+    /* The status handlers; on_fail and on_close return the status before. */
     void on_open(client* c, connection_hdl hdl);
-    void on_fail(client* c, connection_hdl hdl);
-    void on_close(client* c, connection_hdl hdl);
+    ws_connection_status on_fail(client* c, connection_hdl hdl);
+    ws_connection_status on_close(client* c, connection_hdl hdl);
     void on_message(client* c, connection_hdl hdl, message_ptr msg);
     connection_hdl get_hdl() const { return m_hdl; }
-    /* Waits (steady clock, at most wait_timeout in all) until the connection opened or failed. */
-    bool wait(client* c);
     ~ws_connection();
 
-    /* Detaches the channel; waits for a handler that is using it on another thread. */
+    /* Detaches the channel and drops the connect's done callback; waits for a handler that is
+     * using either on another thread. */
     void detach();
+    /* Gives the channel to a record that has none; false when the connection is not open. */
+    bool attach(ws_channel_t* channel);
+    /* The connect's done callback, and telling it the outcome, once. */
+    void set_done(std::function<void(int, bool)> done);
+    void report(bool opened);
     /* The connect gave up on this record: a late open closes the connection at once. */
     void abandon(client* c);
     ws_connection_status get_status();
@@ -148,7 +162,6 @@ public:
     std::mutex mt;
 
     const int id;
-    std::chrono::milliseconds wait_timeout;  /* the connect wait, 5 s */
 
     /* Messages queued for the WebSocket thread, in order; whoever sends holds out_mt, so nothing
      * overtakes what is queued. */
@@ -169,12 +182,16 @@ public:
     /* WebSocket thread: reading goes on when it was paused. */
     void resume_paused();
 
+    /* The connect's limit; armed at the connect, cancelled by the open on the WebSocket thread. */
+    client::timer_ptr connect_timer; /* guarded by mt */
+
 private:
     ws_channel_t*& channel_ref();
     /* Guards the channel pointer and is held while a seam function runs with it;
      * recursive because the plug-in closes from inside its own handler. */
     std::recursive_mutex channel_mt;
     bool abandoned;                  /* guarded by mt */
+    std::function<void(int, bool)> on_done;  /* guarded by channel_mt; empty once told or detached */
 };
 
 typedef std::map<int, ws_connection::ptr> con_list;
@@ -188,6 +205,9 @@ public:
     /* Starts the WebSocket thread once; false when it cannot be created. */
     bool start();
     int connect(const std::string& uri, ws_channel_t* channel);
+    int connect_async(const std::string& uri, ws_channel_t* channel, std::function<void(int, bool)> done);
+    /* Gives an open connection, made without a channel, its channel; false when it is not open. */
+    bool attach(int id, ws_channel_t* channel);
     void close(int id, unsigned short code, std::string reason);
     bool send_command(int id, const std::string& command);
     bool send_data(int id, const std::string& data);
@@ -213,6 +233,8 @@ private:
     int next_free_id();
     /* A connect that gave up after its record was stored: record and attempt go. */
     void forget(int id, const ws_connection::ptr& rec);
+    /* An attempt that did not open: no record is left, a late open is closed, done hears false. */
+    void connect_failed(const ws_connection::ptr& rec);
     void run();
     /* Arms one flush of every outbox on the WebSocket thread, unless one is armed already. */
     void schedule_flush();
@@ -228,7 +250,7 @@ private:
     /* Never held across a library call or a wait; shared for look-ups, which run per audio frame. */
     std::shared_mutex m_list_mutex;
     std::mutex m_start_mutex;
-    std::mutex m_connect_mutex;      /* serializes the library's connect calls */
+    std::mutex m_connect_mutex;      /* serializes the library's connect calls, never a wait */
     CTokenWrapper* m_token;
     std::chrono::milliseconds m_connect_timeout;
     std::chrono::milliseconds m_unload_wait;

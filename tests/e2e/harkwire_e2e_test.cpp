@@ -689,6 +689,52 @@ TEST_F(HarkwireE2E, ServiceThatCannotBeReached)
     }
 }
 
+// The engine task does not wait for a handshake: a channel whose service is silent holds only its
+// own later requests, answered in order after its RECOGNIZE; a close during the connect is answered
+// at once and the attempt is given up.
+TEST_F(HarkwireE2E, SilentHandshakeHoldsOnlyItsOwnChannel)
+{
+    fakecloud::ws_handshake silent;
+    silent.mode = fakecloud::ws_handshake::never_answer;
+    cloud_->queue_handshake(silent);
+    cloud_->queue_handshake(fakecloud::ws_handshake());
+    cloud_->queue_handshake(silent);
+    start();
+    mrcphost::channel* waiting = open_channel("waiting");
+    mrcphost::channel* other = open_channel("other");
+    mrcphost::channel* closing = open_channel("closing");
+    const std::vector<std::string> headers = {"Content-Type: application/srgs+xml", "Content-Id: <g1>"};
+
+    mrcp_request_id held = waiting->send("RECOGNIZE", headers, grammar("x"));
+    mrcp_request_id stop = waiting->send("STOP");
+    mrcp_request_id get = waiting->send("GET-RESULT");
+    ASSERT_TRUE(cloud_->wait_for_ws_accepts(1, std::chrono::milliseconds(k_wait_ms)));
+    recognize(other, "x");
+    EXPECT_TRUE(waiting->messages().empty()) << waiting->messages()[0].line();
+
+    closing->send("RECOGNIZE", headers, grammar("x"));
+    ASSERT_TRUE(cloud_->wait_for_ws_accepts(3, std::chrono::milliseconds(k_wait_ms)));
+    EXPECT_TRUE(closing->close(2000));
+    std::vector<message_record> closed = closing->messages();
+    ASSERT_EQ(1u, closed.size());
+    EXPECT_EQ(421, closed[0].status_code) << closed[0].line();
+    EXPECT_EQ(6, closed[0].completion_cause);
+    EXPECT_TRUE(waiting->messages().empty()) << waiting->messages()[0].line();
+
+    // The RECOGNIZE first; the STOP response then leaves with the next frame.
+    ASSERT_TRUE(waiting->wait_message_count(3, k_wait_ms));
+    std::vector<message_record> answers = waiting->messages();
+    EXPECT_EQ(held, answers[0].request_id);
+    EXPECT_EQ(421, answers[0].status_code) << answers[0].line();
+    EXPECT_EQ(6, answers[0].completion_cause);
+    std::map<mrcp_request_id, int> status;
+    for (const message_record& m : answers)
+        status[m.request_id] = m.status_code;
+    EXPECT_EQ(200, status[stop]);
+    EXPECT_EQ(407, status[get]);
+    EXPECT_EQ(1u, cloud_->connection_count());  // only the other channel's upgrade arrived
+}
+
 TEST_F(HarkwireE2E, ServiceNotListeningOrNotConfigured)
 {
     config unreachable = default_config();

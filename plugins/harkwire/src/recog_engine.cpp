@@ -4,6 +4,10 @@
  *
  * Channel operations return at once: open, close and every request are posted
  * to the engine task, which answers them through the channel's event table.
+ * The engine task never waits for a connection to open: a RECOGNIZE starts the
+ * connect and the outcome comes back as a message; meanwhile that channel's
+ * later messages are held and handled in order afterwards, while every other
+ * channel goes on.
  * Nothing thrown inside leaves through a method table: each entry point
  * catches, logs and answers with a failure.
  */
@@ -81,12 +85,59 @@ static void log_exception(const char* where)
     }
 }
 
+/* ---- The channel registry ---- */
+
+unsigned long recog_channel_registry::add(recog_channel_t* channel)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    live[++last] = channel;
+    return last;
+}
+
+recog_channel_t* recog_channel_registry::enter(unsigned long serial)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::map<unsigned long, recog_channel_t*>::iterator it = live.find(serial);
+    if (it == live.end())
+        return NULL;
+    busy = serial;
+    return it->second;
+}
+
+void recog_channel_registry::leave()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    busy = 0;
+    cv.notify_all();
+}
+
+void recog_channel_registry::remove(unsigned long serial)
+{
+    std::unique_lock<std::mutex> lock(mutex);
+    live.erase(serial);
+    cv.wait(lock, [this, serial] { return busy != serial; });
+}
+
+std::vector<unsigned long> recog_channel_registry::serials()
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<unsigned long> all;
+    for (std::map<unsigned long, recog_channel_t*>::value_type& entry : live)
+        all.push_back(entry.first);
+    return all;
+}
+
 /* ---- Engine ---- */
+
+static void recog_engine_on_post_run(apt_task_t* task);
 
 mrcp_engine_t* recog_engine_create(apr_pool_t* pool)
 {
     recog_engine_t* recog_engine = (recog_engine_t*)apr_palloc(pool, sizeof(recog_engine_t));
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    recog_engine->channels = new (std::nothrow) recog_channel_registry();
+    if (!recog_engine->channels)
+        return NULL;
 
     apt_task_msg_pool_t* msg_pool = apt_task_msg_pool_create_dynamic(sizeof(recog_msg_t), pool);
     recog_engine->task = apt_consumer_task_create(recog_engine, msg_pool, pool);
@@ -95,8 +146,10 @@ mrcp_engine_t* recog_engine_create(apr_pool_t* pool)
     apt_task_t* task = apt_consumer_task_base_get(recog_engine->task);
     apt_task_name_set(task, "Recog Engine");
     apt_task_vtable_t* vtable = apt_consumer_task_vtable_get(recog_engine->task);
-    if (vtable)
+    if (vtable) {
         vtable->process_msg = recog_msg_process;
+        vtable->on_post_run = recog_engine_on_post_run;
+    }
 
     return mrcp_engine_create(MRCP_RECOGNIZER_RESOURCE, recog_engine, &engine_vtable, pool);
 }
@@ -109,6 +162,8 @@ static apt_bool_t recog_engine_destroy(mrcp_engine_t* engine)
         apt_task_destroy(apt_consumer_task_base_get(recog_engine->task));
         recog_engine->task = NULL;
     }
+    delete recog_engine->channels;
+    recog_engine->channels = NULL;
     return TRUE;
 }
 
@@ -176,10 +231,19 @@ static void recog_channel_free_context(recog_channel_t* recog_channel)
     recog_channel->context = NULL;
 }
 
+/* After this no message of the engine task reaches the channel; waits while one is being handled. */
+static void recog_channel_unregister(recog_channel_t* recog_channel)
+{
+    if (recog_channel->serial && recog_channel->recog_engine->channels)
+        recog_channel->recog_engine->channels->remove(recog_channel->serial);
+    recog_channel->serial = 0;
+}
+
 /* The record lives in the channel's pool; its C++ members end with the pool. */
 static apr_status_t recog_channel_cleanup(void* data)
 {
     recog_channel_t* recog_channel = (recog_channel_t*)data;
+    recog_channel_unregister(recog_channel);
     recog_channel_free_context(recog_channel);
     recog_channel->~recog_channel_t();
     return APR_SUCCESS;
@@ -208,6 +272,7 @@ static mrcp_engine_channel_t* recog_engine_channel_create(mrcp_engine_t* engine,
         recog_channel->first_frame_logged = FALSE;
         recog_channel->context = new recog_context_t();
         init_recog_nlsm(&recog_channel->context->generator, g_properties.result_format, g_properties.if_channel_id);
+        recog_channel->serial = recog_channel->recog_engine->channels->add(recog_channel);
 
         mpf_stream_capabilities_t* capabilities = mpf_stream_capabilities_create(STREAM_DIRECTION_SEND, pool);
         mpf_codec_capabilities_add(&capabilities->codecs, MPF_SAMPLE_RATE_8000 | MPF_SAMPLE_RATE_16000, "LPCM");
@@ -222,21 +287,31 @@ static mrcp_engine_channel_t* recog_engine_channel_create(mrcp_engine_t* engine,
     }
 }
 
-apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channel, mrcp_message_t* request)
+static apt_bool_t recog_msg_post(recog_engine_t* recog_engine, const recog_msg_t& message)
 {
-    recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
-    recog_engine_t* recog_engine = recog_channel->recog_engine;
     apt_task_t* task = recog_engine->task ? apt_consumer_task_base_get(recog_engine->task) : NULL;
     apt_task_msg_t* msg = task ? apt_task_msg_get(task) : NULL;
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
     if (!msg)
         return FALSE;
     msg->type = TASK_MSG_USER;
-    recog_msg_t* recog_msg = (recog_msg_t*)msg->data;
-    recog_msg->type = type;
-    recog_msg->channel = channel;
-    recog_msg->request = request;
+    *(recog_msg_t*)msg->data = message;
     return apt_task_msg_signal(task, msg);
+}
+
+apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channel, mrcp_message_t* request)
+{
+    recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
+    recog_msg_t message = {type, recog_channel->serial, request, -1, FALSE};
+    return recog_msg_post(recog_channel->recog_engine, message);
+}
+
+void recog_msg_connected(recog_engine_t* recog_engine, unsigned long serial, int connection_id, bool opened)
+{
+    recog_msg_t message = {RECOG_MSG_CONNECTED, serial, NULL, connection_id, opened ? TRUE : FALSE};
+    if (!recog_msg_post(recog_engine, message))
+        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "connection %d: the engine task takes no more messages",
+                connection_id);
 }
 
 static apt_bool_t recog_channel_open(mrcp_engine_channel_t* channel)
@@ -266,11 +341,15 @@ static apt_bool_t recog_channel_close(mrcp_engine_channel_t* channel)
     return recog_msg_signal(RECOG_MSG_CLOSE_CHANNEL, channel, NULL);
 }
 
+/* The server destroys a channel once its close is answered; should it not wait for that, the
+ * engine task may still be working on the channel (a grammar fetch): destroy waits for it, and
+ * messages still queued for the channel are dropped. */
 static apt_bool_t recog_channel_destroy(mrcp_engine_channel_t* channel)
 {
     recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
     try {
+        recog_channel_unregister(recog_channel);
         recog_channel_free_context(recog_channel);
     } catch (...) {
         log_exception("recog_channel_destroy");
@@ -488,26 +567,103 @@ static void recog_channel_close_process(recog_channel_t* recog_channel)
     mrcp_engine_channel_close_respond(recog_channel->channel);
 }
 
-apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg)
+static void recog_msg_dispatch(recog_channel_t* recog_channel, const recog_msg_t& msg)
 {
-    (void)task;
-    const recog_msg_t* recog_msg = (const recog_msg_t*)msg->data;
-    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
-    recog_channel_t* recog_channel = (recog_channel_t*)recog_msg->channel->method_obj;
-    switch (recog_msg->type) {
+    switch (msg.type) {
     case RECOG_MSG_OPEN_CHANNEL:
-        mrcp_engine_channel_open_respond(recog_msg->channel, TRUE);
+        mrcp_engine_channel_open_respond(recog_channel->channel, TRUE);
         break;
     case RECOG_MSG_CLOSE_CHANNEL:
         recog_channel_close_process(recog_channel);
         break;
     case RECOG_MSG_REQUEST_PROCESS:
-        recog_request_process(recog_channel, recog_msg->request);
+        recog_request_process(recog_channel, msg.request);
         break;
     default:
         break;
     }
+}
+
+/* What was held behind a RECOGNIZE, in order, until another RECOGNIZE waits for its connection. */
+static void recog_held_replay(recog_channel_t* recog_channel)
+{
+    recog_pending_t& pending = recog_channel->pending;
+    while (pending.connection_id == -1 && !pending.held.empty()) {
+        recog_msg_t next = pending.held.front();
+        pending.held.pop_front();
+        recog_msg_dispatch(recog_channel, next);
+    }
+}
+
+static void recog_msg_handle(recog_channel_t* recog_channel, const recog_msg_t& msg)
+{
+    recog_pending_t& pending = recog_channel->pending;
+    if (msg.type == RECOG_MSG_CONNECTED) {
+        /* An outcome for a connect that a close has given up already is of no interest. */
+        if (pending.connection_id == -1 || pending.connection_id != msg.connection_id)
+            return;
+        try {
+            recog_channel_connected(recog_channel, msg.connection_id, msg.opened == TRUE);
+        } catch (...) {
+            log_exception("RECOGNIZE");
+        }
+        recog_held_replay(recog_channel);
+        return;
+    }
+    if (pending.connection_id != -1 && msg.type != RECOG_MSG_CLOSE_CHANNEL) {
+        pending.held.push_back(msg);
+        return;
+    }
+    /* A close answers at once: the waiting RECOGNIZE and what came behind it first, in order. */
+    while (pending.connection_id != -1) {
+        try {
+            recog_channel_connect_abandon(recog_channel);
+        } catch (...) {
+            log_exception("channel close");
+        }
+        recog_held_replay(recog_channel);
+    }
+    recog_msg_dispatch(recog_channel, msg);
+}
+
+apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg)
+{
+    const recog_msg_t* recog_msg = (const recog_msg_t*)msg->data;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
+    apt_consumer_task_t* consumer = (apt_consumer_task_t*)apt_task_object_get(task);
+    recog_engine_t* recog_engine = (recog_engine_t*)apt_consumer_task_object_get(consumer);
+    recog_channel_t* recog_channel = recog_engine->channels->enter(recog_msg->serial);
+    if (!recog_channel) {
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "message %d for a channel destroyed already, dropped",
+                (int)recog_msg->type);
+        return TRUE;
+    }
+    try {
+        recog_msg_handle(recog_channel, *recog_msg);
+    } catch (...) {
+        log_exception("engine task");
+    }
+    recog_engine->channels->leave();
     return TRUE;
+}
+
+/* At the end of the engine task no connect outcome can be handled any more: every connect still
+ * opening is answered and given up (the channels are normally closed by then). */
+static void recog_engine_on_post_run(apt_task_t* task)
+{
+    apt_consumer_task_t* consumer = (apt_consumer_task_t*)apt_task_object_get(task);
+    recog_engine_t* recog_engine = (recog_engine_t*)apt_consumer_task_object_get(consumer);
+    for (unsigned long serial : recog_engine->channels->serials()) {
+        recog_channel_t* recog_channel = recog_engine->channels->enter(serial);
+        if (!recog_channel)
+            continue;
+        try {
+            recog_channel_connect_abandon(recog_channel);
+        } catch (...) {
+            log_exception("engine close");
+        }
+        recog_engine->channels->leave();
+    }
 }
 
 /* ---- The WebSocket seam: replies and lost connections of this plug-in's channels ---- */

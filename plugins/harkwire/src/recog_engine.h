@@ -9,9 +9,12 @@
 
 #include <stdio.h>
 
+#include <condition_variable>
+#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "apt_consumer_task.h"
 #include "mrcp_recog_engine.h"
@@ -21,24 +24,67 @@
 #include "recog_session.h"
 #include "rule.h"
 
+typedef struct recog_channel_t recog_channel_t;
+
+/*
+ * The channels the engine task may work on, by serial number. A message names its channel by
+ * serial, so that one queued for a channel destroyed since (a connect's outcome, or whatever was
+ * queued when the server stopped waiting for the close) finds nothing, also when a new channel
+ * took the same memory. Destroy waits while the engine task works on the channel.
+ * Every member is guarded by 'mutex'.
+ */
+class recog_channel_registry {
+public:
+    unsigned long add(recog_channel_t* channel);
+    /* Engine task: the channel, marked as worked on until leave(); NULL when it is gone. */
+    recog_channel_t* enter(unsigned long serial);
+    void leave();
+    /* Channel destroy: once it returns, the engine task does not reach the channel again. */
+    void remove(unsigned long serial);
+    std::vector<unsigned long> serials();
+
+private:
+    std::mutex mutex;
+    std::condition_variable cv;     /* the engine task left a channel */
+    std::map<unsigned long, recog_channel_t*> live;
+    unsigned long last = 0;         /* the last serial handed out */
+    unsigned long busy = 0;         /* the channel the engine task works on, 0 when none */
+};
+
 /* The engine object registered with the server. */
 typedef struct recog_engine_t recog_engine_t;
 struct recog_engine_t {
     apt_consumer_task_t* task;   /* the engine task "Recog Engine"; NULL once destroyed */
+    recog_channel_registry* channels;  /* created with the engine, deleted at its destroy */
 };
 
 typedef enum {
     RECOG_MSG_OPEN_CHANNEL,
     RECOG_MSG_CLOSE_CHANNEL,
-    RECOG_MSG_REQUEST_PROCESS
+    RECOG_MSG_REQUEST_PROCESS,
+    RECOG_MSG_CONNECTED          /* the WebSocket thread: a RECOGNIZE's connection opened or failed */
 } recog_msg_type_e;
 
-/* What a channel operation posts to the engine task. */
+/* What a channel operation, or a connect's outcome, posts to the engine task. */
 typedef struct recog_msg_t recog_msg_t;
 struct recog_msg_t {
     recog_msg_type_e type;
-    mrcp_engine_channel_t* channel;
-    mrcp_message_t* request;     /* NULL for open and close */
+    unsigned long serial;        /* the channel's serial number */
+    mrcp_message_t* request;     /* NULL for open, close and a connect's outcome */
+    int connection_id;           /* RECOG_MSG_CONNECTED: the connection */
+    apt_bool_t opened;           /* RECOG_MSG_CONNECTED: whether it opened */
+};
+
+/*
+ * A RECOGNIZE whose connection is opening, and the channel's messages that came behind it: the
+ * engine task goes on with other channels meanwhile and handles these, in order, once the
+ * RECOGNIZE has its answer. Engine task only.
+ */
+struct recog_pending_t {
+    int connection_id = -1;          /* the connection being opened; -1 when no RECOGNIZE waits */
+    mrcp_message_t* request = NULL;
+    mrcp_message_t* response = NULL;
+    std::deque<recog_msg_t> held;
 };
 
 /*
@@ -70,9 +116,9 @@ struct recog_context_t {
  * Lock order: the channel's guard, then the endpoint's connection map.
  * The other fields belong to the thread named beside them.
  */
-typedef struct recog_channel_t recog_channel_t;
 struct recog_channel_t {
     recog_engine_t* recog_engine;            /* set at create */
+    unsigned long serial;                    /* set at create: the channel in the engine's registry */
     mrcp_engine_channel_t* channel;          /* set at create */
     mrcp_recog_header_t mrcp_recog_header;   /* engine task: the channel's header values */
     save_wave_t save_wave;                   /* set at create, then read only */
@@ -87,6 +133,7 @@ struct recog_channel_t {
     apt_bool_t stop_response_asynchronous;   /* [guard] STOP delivery path of the media thread */
     apr_pool_t* pool;                        /* the channel's pool */
     apt_bool_t first_frame_logged;           /* [guard] the recognition's first frame was logged */
+    recog_pending_t pending;                 /* engine task: a RECOGNIZE waiting for its connection */
     std::mutex guard;                        /* guards the fields marked [guard] */
 };
 
@@ -95,6 +142,8 @@ mrcp_engine_t* recog_engine_create(apr_pool_t* pool);
 
 /* Posts one message to the engine task; FALSE when none could be had. */
 apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channel, mrcp_message_t* request);
+/* Posts a connect's outcome for the channel with this serial (WebSocket thread). */
+void recog_msg_connected(recog_engine_t* recog_engine, unsigned long serial, int connection_id, bool opened);
 
 /* The engine task's message handler. */
 apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg);

@@ -250,9 +250,6 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
 static apt_bool_t recognize(recog_channel_t* recog_channel, mrcp_engine_channel_t* channel,
                             mrcp_message_t* request, mrcp_message_t* response)
 {
-    recog_context_t* context = recog_channel->context;
-    recog_session_t* session = recog_channel_session(recog_channel);
-
     {
         std::lock_guard<std::mutex> lock(recog_channel->guard);
         if (recog_channel->recog_request) {
@@ -279,11 +276,47 @@ static apt_bool_t recognize(recog_channel_t* recog_channel, mrcp_engine_channel_
     std::string uri = construct_uri(g_properties.init_path, continuous);
     apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "ws(wss) uri=%s", uri.c_str());
 
-    int id = endpoint.connect(uri, recog_channel);
+    /* The engine task does not wait for the open: the outcome comes back as a message, and the
+     * channel's later messages wait for it in 'pending'. */
+    recog_engine_t* engine = recog_channel->recog_engine;
+    unsigned long serial = recog_channel->serial;
+    int id = endpoint.connect_async(uri, NULL, [engine, serial](int connection_id, bool opened) {
+        recog_msg_connected(engine, serial, connection_id, opened);
+    });
     if (id == -1) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "get_connection error! ");
         fail(response, MRCP_STATUS_CODE_RESOURCE_SPECIFIC_FAILURE, RECOGNIZER_COMPLETION_CAUSE_ERROR);
         return FALSE;
+    }
+    recog_pending_t& pending = recog_channel->pending;
+    pending.connection_id = id;
+    pending.request = request;
+    pending.response = response;
+    return TRUE;
+}
+
+/* The pending RECOGNIZE without its connection: 421 with cause 6. */
+static void connect_failed(recog_channel_t* recog_channel, mrcp_message_t* response)
+{
+    fail(response, MRCP_STATUS_CODE_RESOURCE_SPECIFIC_FAILURE, RECOGNIZER_COMPLETION_CAUSE_ERROR);
+    mrcp_engine_channel_message_send(recog_channel->channel, response);
+}
+
+void recog_channel_connected(recog_channel_t* recog_channel, int id, bool opened)
+{
+    recog_context_t* context = recog_channel->context;
+    recog_session_t* session = recog_channel_session(recog_channel);
+    mrcp_engine_channel_t* channel = recog_channel->channel;
+    recog_pending_t& pending = recog_channel->pending;
+    mrcp_message_t* request = pending.request;
+    mrcp_message_t* response = pending.response;
+    pending.connection_id = -1;
+    pending.request = NULL;
+    pending.response = NULL;
+    if (!opened) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "get_connection error! ");
+        connect_failed(recog_channel, response);
+        return;
     }
 
     const mrcp_recog_header_t* values = &recog_channel->mrcp_recog_header;
@@ -305,8 +338,18 @@ static apt_bool_t recognize(recog_channel_t* recog_channel, mrcp_engine_channel_
                                             g_properties.vocabulary);
 
     /* Record the recognition, send START and IN-PROGRESS under the lock: a reply, however fast,
-     * is handled after IN-PROGRESS and finds the request; audio follows START. */
+     * is handled after IN-PROGRESS and finds the request; audio follows START. The connection
+     * gets its channel here, under the lock: a channel close on the server thread either came
+     * before (then the connection is not taken) or finds the id and ends it. Its handlers do not
+     * take the lock before they have the channel, so attaching under it cannot wait for them. */
     std::unique_lock<std::mutex> lock(recog_channel->guard);
+    if (session->closed || !endpoint.attach(id, recog_channel)) {
+        lock.unlock();
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "get_connection error! ");
+        endpoint.close(id, 1001, "");
+        connect_failed(recog_channel, response);
+        return;
+    }
     recog_channel->ws_connection_id = id;
     recog_channel->recog_request = request;
     session->snapshot.grammar_id = context->grammar_id;
@@ -328,7 +371,23 @@ static apt_bool_t recognize(recog_channel_t* recog_channel, mrcp_engine_channel_
         lock.unlock();
         endpoint.close(id, 1001, "");
     }
-    return TRUE;
+}
+
+void recog_channel_connect_abandon(recog_channel_t* recog_channel)
+{
+    recog_pending_t& pending = recog_channel->pending;
+    if (pending.connection_id == -1)
+        return;
+    int id = pending.connection_id;
+    mrcp_message_t* response = pending.response;
+    pending.connection_id = -1;
+    pending.request = NULL;
+    pending.response = NULL;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "connect given up: channel <%s> closes",
+            mrcp_engine_channel_id_get(recog_channel->channel));
+    /* Still opening: the attempt is cancelled, and closed should it open after all. */
+    endpoint.close(id, 1001, "");
+    connect_failed(recog_channel, response);
 }
 
 apt_bool_t recog_channel_recognize(mrcp_engine_channel_t* channel, mrcp_message_t* request,

@@ -78,9 +78,18 @@ apt_bool_t is_zero(const void* data, int len);
 /* The channel's session state (a member of its recognition context). */
 recog_session_t* recog_channel_session(recog_channel_t* recog_channel);
 
-/* RECOGNIZE on the engine task; TRUE when IN-PROGRESS has been sent. */
+/* RECOGNIZE on the engine task; TRUE when the response is taken care of: the connect has started
+ * and its outcome answers (recog_channel_connected). FALSE with the response's status set. */
 apt_bool_t recog_channel_recognize(mrcp_engine_channel_t* channel, mrcp_message_t* request,
                                    mrcp_message_t* response);
+
+/* Engine task: the connection of the channel's waiting RECOGNIZE opened or failed; START and
+ * IN-PROGRESS, or 421 with cause 6. */
+void recog_channel_connected(recog_channel_t* recog_channel, int connection_id, bool opened);
+
+/* Engine task: the channel closes while its RECOGNIZE waits for the connection: the request is
+ * answered as a failed connect, and the connection is given up (closed should it open). */
+void recog_channel_connect_abandon(recog_channel_t* recog_channel);
 
 /* STOP on the engine task: ends the recognition and parks or sends the response. */
 apt_bool_t recog_channel_stop(recog_channel_t* recog_channel, mrcp_message_t* response);
