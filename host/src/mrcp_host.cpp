@@ -402,9 +402,17 @@ bool plugin::close(int timeout_ms)
     return answered;
 }
 
+static std::mutex& channels_mutex();
+
 void plugin::unload()
 {
-    m_channels.clear();
+    std::vector<std::unique_ptr<channel>> channels;
+    {
+        std::lock_guard<std::mutex> lock(channels_mutex());
+        channels.swap(m_channels);
+    }
+    for (std::unique_ptr<channel>& ch : channels)
+        retire(std::move(ch));
     if (m_engine) {
         bool open;
         {
@@ -413,6 +421,15 @@ void plugin::unload()
         }
         if (open)
             close();
+    }
+    // The engine's tasks have ended (or will answer no more): what was kept goes now.
+    std::vector<std::unique_ptr<channel>> kept;
+    {
+        std::lock_guard<std::mutex> lock(channels_mutex());
+        kept.swap(m_kept);
+    }
+    kept.clear();
+    if (m_engine) {
         if (m_engine->method_vtable->destroy)
             m_engine->method_vtable->destroy(m_engine);
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "host: unloaded engine %s", m_engine->id);
@@ -487,7 +504,19 @@ void plugin::destroy_channel(const std::string& id)
             }
         }
     }
-    gone.reset();
+    if (gone)
+        retire(std::move(gone));
+}
+
+// The server never destroys a channel whose close it has not seen answered: the plug-in may still be
+// working on it. Such a channel is kept until the plug-in is unloaded.
+void plugin::retire(std::unique_ptr<channel> ch)
+{
+    if (ch->settle())
+        return;
+    apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "host: channel %s close not answered, kept", ch->id().c_str());
+    std::lock_guard<std::mutex> lock(channels_mutex());
+    m_kept.push_back(std::move(ch));
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -714,6 +743,19 @@ bool channel::close_answered() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_close_answered;
+}
+
+bool channel::settle()
+{
+    bool open;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        open = m_open_answer == open_answer::success && !m_closed;
+    }
+    if (open)
+        close();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return !m_closed || m_close_answered;
 }
 
 mrcp_message_t* channel::create_request(const std::string& method, const std::vector<std::string>& header_lines,

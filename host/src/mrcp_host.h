@@ -182,6 +182,9 @@ public:
     // TRUE when answered.
     bool close(int timeout_ms = DEFAULT_TIMEOUT_MS);
     bool close_answered() const;
+    // Closes the channel when it is open. FALSE when a close went out and was not answered: the plug-in
+    // may still be working on the channel, so the server does not destroy it.
+    bool settle();
 
     // Builds a request: the method by name (case ignored), header lines "Name: value" parsed into the typed headers
     // in order, and a body (Content-Length is added when a body is given without one). NULL and *error on failure.
@@ -330,7 +333,8 @@ public:
     open_answer open_result() const;
     // Calls close when the open was answered with TRUE and waits for on_close.
     bool close(int timeout_ms = 15000);
-    // Closes the channels and the engine, destroys the engine, frees the pools and dlcloses.
+    // Closes the channels and the engine, destroys the engine, frees the pools and dlcloses. Channels whose
+    // close was not answered are destroyed only once the engine's close was answered.
     void unload();
 
     const plugin_options& options() const { return m_options; }
@@ -343,12 +347,14 @@ public:
     // The returned channel belongs to the plug-in; destroy_channel or unload frees it.
     channel* create_channel(const std::string& id, mrcp_version_e version = MRCP_VERSION_2);
     channel* find_channel(const std::string& id) const;
+    // Closes the channel when open and destroys it; one whose close is not answered is kept (and logged).
     void destroy_channel(const std::string& id);
 
 private:
     friend class channel;
     static apt_bool_t event_on_open(mrcp_engine_t* engine, apt_bool_t status);
     static apt_bool_t event_on_close(mrcp_engine_t* engine);
+    void retire(std::unique_ptr<channel> ch);
 
     plugin_options m_options;
     void* m_handle = nullptr;
@@ -356,6 +362,7 @@ private:
     mrcp_engine_t* m_engine = nullptr;
     mrcp_engine_config_t m_config;
     std::vector<std::unique_ptr<channel>> m_channels;
+    std::vector<std::unique_ptr<channel>> m_kept;  // closed without an answer; destroyed at unload
 
     mutable std::mutex m_mutex;
     mutable std::condition_variable m_cv;

@@ -661,6 +661,28 @@ TEST_F(host_fixture, engine_open_that_is_never_answered_or_refused)
     EXPECT_EQ(open_answer::failure, p->open_result());
 }
 
+// The server never destroys a channel whose close it has not seen answered (the plug-in may still be
+// working on it): it keeps it until the engine has closed.
+TEST_F(host_fixture, channel_whose_close_is_not_answered_is_kept_until_unload)
+{
+    std::unique_ptr<plugin> p = load(TEST_RECOG_PLUGIN);
+    ASSERT_TRUE(p->open());
+    for (const char* id : {"deaf1", "ch1"}) {
+        channel* ch = p->create_channel(id);
+        ASSERT_NE(nullptr, ch);
+        ASSERT_TRUE(ch->open());
+    }
+    EXPECT_FALSE(p->find_channel("deaf1")->close(200));
+    p->destroy_channel("deaf1");
+    p->destroy_channel("ch1");
+    EXPECT_EQ(nullptr, p->find_channel("deaf1"));
+    EXPECT_TRUE(log_capture::instance().contains("host: channel deaf1 close not answered, kept", APT_PRIO_WARNING));
+    EXPECT_TRUE(log_capture::instance().contains("test-plugin: channel destroyed [ch1]"));
+    EXPECT_FALSE(log_capture::instance().contains("test-plugin: channel destroyed [deaf1]"));
+    p->unload();
+    EXPECT_TRUE(log_capture::instance().contains("test-plugin: channel destroyed [deaf1]"));
+}
+
 TEST_F(host_fixture, recognize_without_a_negotiated_codec_fails)
 {
     std::unique_ptr<plugin> p = load(TEST_RECOG_PLUGIN);

@@ -3,7 +3,8 @@
 
    Engine: a consumer task handles channel open/close and every request. Engine parameter "open": "fail" answers
    the engine open with FALSE, "never" never answers it. A channel whose id starts with "refuse" is answered
-   FALSE at open, one starting with "mute" is never answered.
+   FALSE at open, one starting with "mute" is never answered, and one starting with "deaf" never has its close
+   answered.
    Requests: SET-PARAMS and GET-PARAMS echo every header field of the request in the response; RECOGNIZE and
    SPEAK need the negotiated codec (else 407) and answer IN-PROGRESS; INTERPRET answers IN-PROGRESS and sends
    INTERPRETATION-COMPLETE with the request's body at once; STOP is parked and answered from the media thread,
@@ -200,6 +201,7 @@ static mrcp_engine_channel_t* test_engine_channel_create(mrcp_engine_t *engine, 
 static apt_bool_t test_channel_destroy(mrcp_engine_channel_t *channel)
 {
 	test_channel_t *test_channel = channel->method_obj;
+	apt_log(APT_LOG_MARK, APT_PRIO_INFO, "test-plugin: channel destroyed [%s]", mrcp_engine_channel_id_get(channel));
 	if(test_channel->buffer)
 		mpf_buffer_destroy(test_channel->buffer);
 	apr_thread_mutex_destroy(test_channel->mutex);
@@ -381,7 +383,8 @@ static apt_bool_t test_msg_process(apt_task_t *task, apt_task_msg_t *msg)
 			break;
 		case TEST_MSG_CLOSE_CHANNEL:
 			apt_log(APT_LOG_MARK, APT_PRIO_INFO, "test-plugin: channel close [%s]", id);
-			mrcp_engine_channel_close_respond(channel);
+			if(strncmp(id, "deaf", 4) != 0)
+				mrcp_engine_channel_close_respond(channel);
 			break;
 		case TEST_MSG_REQUEST:
 			test_request_dispatch(test_channel, test_msg->request);
