@@ -2,10 +2,12 @@
 // after the other on every channel for a number of rounds, while the fake cloud answers at random (with a
 // fixed seed) with refused, never finished or slow handshakes, dropped connections, malformed, failing and
 // slow replies and token endpoint failures, and the host sends STOP, BARGE-IN-OCCURRED or closes the channel
-// at random moments. At the end every request must have had exactly one final answer, and no thread and no
-// file descriptor may be left over; memory is left to LeakSanitizer in the sanitizer build.
+// at random moments. The service is a network round trip away (with jitter), so that the connects of several
+// channels overlap and STOPs and closes land while a connection is still opening. At the end every request
+// must have had exactly one final answer, and no thread and no file descriptor may be left over; memory is
+// left to LeakSanitizer in the sanitizer build.
 //
-//   soak_test [--rounds N] [--seed S] [--channels C] [--verbose]
+//   soak_test [--rounds N] [--seed S] [--channels C] [--latency-ms MS] [--jitter-ms MS] [--verbose]
 // The environment variables SOAK_ROUNDS and SOAK_SEED give the defaults of the first two.
 #include <dirent.h>
 #include <stdio.h>
@@ -48,6 +50,8 @@ struct options {
     int rounds = 8;
     unsigned seed = 20261209;
     int channels = 3;               // per plug-in
+    int latency_ms = 40;            // round trip to the service: a handshake takes three of them
+    int jitter_ms = 30;             // each delay a random 0..jitter_ms more
     bool verbose = false;
 };
 
@@ -858,12 +862,16 @@ bool parse_args(int argc, char** argv, options* opt)
             opt->seed = (unsigned)strtoul(argv[++i], NULL, 10);
         else if (a == "--channels" && has_value)
             opt->channels = atoi(argv[++i]);
+        else if (a == "--latency-ms" && has_value)
+            opt->latency_ms = atoi(argv[++i]);
+        else if (a == "--jitter-ms" && has_value)
+            opt->jitter_ms = atoi(argv[++i]);
         else if (a == "--verbose")
             opt->verbose = true;
         else
             return false;
     }
-    return opt->rounds > 0 && opt->channels > 0;
+    return opt->rounds > 0 && opt->channels > 0 && opt->latency_ms >= 0 && opt->jitter_ms >= 0;
 }
 
 }  // namespace
@@ -872,7 +880,8 @@ int main(int argc, char** argv)
 {
     options opt;
     if (!parse_args(argc, argv, &opt)) {
-        fprintf(stderr, "usage: %s [--rounds N] [--seed S] [--channels C] [--verbose]\n", argv[0]);
+        fprintf(stderr, "usage: %s [--rounds N] [--seed S] [--channels C] [--latency-ms MS] [--jitter-ms MS] "
+                "[--verbose]\n", argv[0]);
         return 2;
     }
     if (!check_the_check())
@@ -883,7 +892,8 @@ int main(int argc, char** argv)
     const size_t threads_before = entries("/proc/self/task");
     const std::vector<std::string> fds_before = open_fds();
     const auto begin = std::chrono::steady_clock::now();
-    printf("soak: %d rounds on %d channels of each plug-in, seed %u\n", opt.rounds, opt.channels, opt.seed);
+    printf("soak: %d rounds on %d channels of each plug-in, seed %u, round trip %d ms, jitter %d ms\n", opt.rounds,
+           opt.channels, opt.seed, opt.latency_ms, opt.jitter_ms);
     {
         mrcphost::log_capture::instance().set_quiet(true);
         mrcphost::log_capture::instance().set_priority(APT_PRIO_WARNING);
@@ -896,6 +906,12 @@ int main(int argc, char** argv)
         random_source main_rnd(opt.seed + 1);
         {
             fakecloud::fake_cloud cloud;
+            fakecloud::network_delay net;
+            net.message_ms = opt.latency_ms / 2;
+            net.token_ms = 3 * opt.latency_ms;
+            net.handshake_ms = 3 * opt.latency_ms;
+            net.jitter_ms = opt.jitter_ms;
+            cloud.set_network_delay(net);
             cloud.set_behaviour_factory([&cloud_rnd](const ws_record& rec) {
                 return rec.resource.compare(0, 5, "/asr/") == 0 ? recog_fault(cloud_rnd) : synth_fault(cloud_rnd);
             });
