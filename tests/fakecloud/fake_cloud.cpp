@@ -1014,6 +1014,12 @@ bool fake_cloud::drop(int id)
     return m_impl->on_live(id, [](const connection_ptr& con) { return !con->interrupt(); });
 }
 
+std::size_t fake_cloud::buffered_amount(int id) const
+{
+    connection_ptr con = m_impl->live_connection(id);
+    return con ? con->get_buffered_amount() : 0;
+}
+
 void fake_cloud::after(int id, int ms, std::function<void(session&)> fn)
 {
     m_impl->schedule(ms, [this, id, fn](bool cancelled) {
@@ -1078,6 +1084,11 @@ bool session::close(std::uint16_t code, const std::string& reason)
 bool session::drop()
 {
     return m_cloud->drop(m_id);
+}
+
+std::size_t session::buffered_amount() const
+{
+    return m_cloud->buffered_amount(m_id);
 }
 
 void session::after(int ms, std::function<void(session&)> fn)

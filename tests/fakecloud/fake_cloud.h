@@ -139,6 +139,8 @@ public:
     bool send_binary(const std::string& data);
     bool close(std::uint16_t code, const std::string& reason);
     bool drop();  // end TCP without a close frame
+    // Bytes queued for sending and not yet written to the socket (0 once the connection is gone).
+    std::size_t buffered_amount() const;
     // Run fn on the fake's I/O threads after ms milliseconds (skipped when the fake stops first).
     void after(int ms, std::function<void(session&)> fn);
 
@@ -200,6 +202,7 @@ public:
     bool send_binary(int id, const std::string& data);
     bool close(int id, std::uint16_t code, const std::string& reason);
     bool drop(int id);
+    std::size_t buffered_amount(int id) const;
     void after(int id, int ms, std::function<void(session&)> fn);
 
     // Network delays for what comes next (connections already in the middle of something keep theirs).

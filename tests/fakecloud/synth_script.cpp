@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <chrono>
 #include <memory>
 
 #include <json/json.h>
@@ -89,6 +90,8 @@ void send_audio(session& s, const std::shared_ptr<synth_state>& state)
         state->sent += piece.size();
         if (!s.send_binary(piece))
             return;  // the client has gone
+        if (script.audio_sent)
+            *script.audio_sent += piece.size();
         if (script.speed > 0 && state->sent < script.audio.size()) {
             s.after(paced_delay_ms(*state), [state](session& later) { send_audio(later, state); });
             return;
@@ -99,6 +102,26 @@ void send_audio(session& s, const std::shared_ptr<synth_state>& state)
         }
     }
     send_end(s, script);
+}
+
+// What the flood keeps queued at most: the rest waits for the client to read.
+const std::size_t FLOOD_QUEUE_BYTES = 64 * 1024;
+
+void flood(session& s, const std::shared_ptr<synth_state>& state, std::chrono::steady_clock::time_point until)
+{
+    const synth_script& script = state->script;
+    const std::string piece = synth_audio_pattern(script.chunk_bytes ? script.chunk_bytes : 1600, 5);
+    while (s.buffered_amount() < FLOOD_QUEUE_BYTES) {
+        if (std::chrono::steady_clock::now() >= until) {
+            send_end(s, script);
+            return;
+        }
+        if (!s.send_binary(piece))
+            return;
+        if (script.audio_sent)
+            *script.audio_sent += piece.size();
+    }
+    s.after(1, [state, until](session& later) { flood(later, state, until); });
 }
 
 }  // namespace
@@ -194,7 +217,10 @@ behaviour synth_behaviour(const synth_script& script)
             if (!sc.reply_start)
                 return;
             s.send_text(reply("START", sc.trace_id));
-            send_audio(s, state);
+            if (sc.flood_ms > 0)
+                flood(s, state, std::chrono::steady_clock::now() + std::chrono::milliseconds(sc.flood_ms));
+            else
+                send_audio(s, state);
             return;
         }
         if (is_synth_end(m.data) && !sc.late_audio.empty()) {

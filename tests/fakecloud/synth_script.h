@@ -9,8 +9,10 @@
 // audio and an END reply, as a service that has not noticed the stop yet would.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "fake_cloud.h"
@@ -66,6 +68,12 @@ struct synth_script {
     std::string error_code = "40001";
     std::string trace_id = "trace-1";
     std::string late_audio;      // non-empty: sent, with an END "NORMAL" reply, in answer to the client's END
+    // > 0: instead of `audio`, a flood: pieces of chunk_bytes (synth_audio_pattern(chunk_bytes, 5)) as
+    // fast as the connection takes them, for this long, then the end. Only a short send queue is kept,
+    // so the fake's own memory stays small while the client holds it back.
+    int flood_ms = 0;
+    // When set, counts every audio byte handed to the connection (any thread may read it).
+    std::shared_ptr<std::atomic<std::size_t>> audio_sent;
 };
 
 // One connection's behaviour; each call has its own state.
