@@ -15,7 +15,7 @@ typedef struct system_t system_t;
 struct system_t {
     const char *init_path;              /* URI of the synthesis service */
     apt_bool_t use_kivtag;              /* declare SSML to the service as "kivtag" */
-    apr_size_t max_audio_buffer_size;   /* bytes; kept, not used */
+    apr_size_t max_audio_buffer_size;   /* bytes: a channel's connection is not read while its audio buffer holds more */
     apr_size_t num_init_threads;        /* kept, not used */
     apr_size_t num_max_threads;         /* kept, not used */
     apr_size_t speed_revise;            /* 0 or 1, subtracted from rate levels */

@@ -37,6 +37,7 @@ struct speak_job_t {
     bool task_done = false;             /* the speak task is finished with it */
     bool odd_byte_held = false;         /* the last audio message ended in half a sample: odd_byte */
     char odd_byte = 0;
+    bool reading_paused = false;        /* its connection is not read while the buffer is past the bound */
 
     /* What the START command needs, copied at the hand-off so that a later SET-PARAMS cannot change
        a synthesis under way. */

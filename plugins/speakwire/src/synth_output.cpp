@@ -9,6 +9,7 @@
 #include "mpf_buffer.h"
 #include "ntp.h"
 #include "synth_engine.h"
+#include "synth_speak.h"
 #include "synth_upsample.h"
 
 apt_bool_t synth_stream_destroy(mpf_audio_stream_t *)
@@ -97,6 +98,7 @@ apt_bool_t synth_stream_read(mpf_audio_stream_t *stream, mpf_frame_t *frame)
                 return TRUE;
             frame->type |= MEDIA_FRAME_TYPE_AUDIO;
             synth_frame_read(channel, state, stream_rate_factor(stream), frame);
+            synth_audio_drained(channel, job.get());
             if (frame->type & MEDIA_FRAME_TYPE_EVENT) {
                 frame->type &= ~MEDIA_FRAME_TYPE_EVENT;
                 finished = job;

@@ -110,8 +110,13 @@ void load_system(system_t *sys, const apr_xml_elem *section)
         } else if (is_named(elem->name, "use-kivtag")) {
             read_bool(text, &sys->use_kivtag);
         } else if (is_named(elem->name, "max-audio-buffer-size")) {
-            if (read_number(text, &number))
-                sys->max_audio_buffer_size = (apr_size_t)number * 1024;
+            if (read_number(text, &number)) {
+                /* It bounds each channel's memory: a negative number must not wrap to no bound. */
+                if (number >= 0 && (unsigned long)number <= (~(apr_size_t)0) / 1024)
+                    sys->max_audio_buffer_size = (apr_size_t)number * 1024;
+                else
+                    apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "max-audio-buffer-size out of range <%ld>", number);
+            }
         } else if (is_named(elem->name, "num-init-threads")) {
             if (read_number(text, &number))
                 sys->num_init_threads = (apr_size_t)number;

@@ -302,6 +302,26 @@ static void speak_audio_write(mpf_buffer_t *buffer, speak_job_t *job, const std:
         mpf_buffer_audio_write(buffer, (void *)bytes, size);
 }
 
+/* Below this the buffer could run dry while a resumed connection's first bytes are on their way. */
+static const apr_size_t SYNTH_MIN_AUDIO_BOUND = 16000;  /* one second at 8000 Hz */
+
+apr_size_t synth_audio_bound(void)
+{
+    const apr_size_t bound = g_properties.system.max_audio_buffer_size;
+    return bound < SYNTH_MIN_AUDIO_BOUND ? SYNTH_MIN_AUDIO_BOUND : bound;
+}
+
+void synth_audio_drained(synth_channel_t *channel, speak_job_t *job)
+{
+    if (!job->reading_paused || mpf_buffer_get_size(channel->audio_buffer) > synth_audio_bound() / 2)
+        return;
+    job->reading_paused = false;
+    /* Under the state lock, so that a pause the WebSocket thread asks for next is not overtaken;
+       it only posts to the WebSocket thread. Once the connection is closed there is nothing to resume. */
+    if (job->ws_id != -1)
+        endpoint.resume_reading(job->ws_id);
+}
+
 static void on_audio(synth_channel_t *channel, int id, const std::string &payload)
 {
     {
@@ -310,6 +330,12 @@ static void on_audio(synth_channel_t *channel, int id, const std::string &payloa
         if (!job)
             return;  /* late audio of a stopped or finished SPEAK: it must not play */
         speak_audio_write(channel->audio_buffer, job.get(), payload);
+        if (!job->reading_paused && mpf_buffer_get_size(channel->audio_buffer) > synth_audio_bound()) {
+            /* Takes effect once this message is handled; the media thread resumes it. Under the
+               state lock, like the resume, so that the two cannot cross. */
+            job->reading_paused = true;
+            endpoint.pause_reading(id);
+        }
     }
     if (g_properties.save_wave.save_waveform) {
         apt_log(APT_LOG_MARK, APT_PRIO_DEBUG, "len <%d>", (int)payload.size());
