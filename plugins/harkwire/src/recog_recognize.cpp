@@ -337,13 +337,15 @@ void recog_channel_connected(recog_channel_t* recog_channel, int id, bool opened
     std::string start = build_start_command(context->language, context->doc.domain_, timing,
                                             g_properties.vocabulary);
 
-    /* Record the recognition, send START and IN-PROGRESS under the lock: a reply, however fast,
-     * is handled after IN-PROGRESS and finds the request; audio follows START. The connection
-     * gets its channel here, under the lock: a channel close on the server thread either came
-     * before (then the connection is not taken) or finds the id and ends it. Its handlers do not
-     * take the lock before they have the channel, so attaching under it cannot wait for them. */
+    /* The connection gets its channel before the lock is taken (its handlers take the lock while
+     * holding the record's): until ws_connection_id names it, the handlers ignore it. Then record
+     * the recognition, send START and IN-PROGRESS under the lock: a reply, however fast, is
+     * handled after IN-PROGRESS and finds the request; audio follows START. A channel close on
+     * the server thread either came before (then the connection is closed here) or finds the id
+     * and ends it. */
+    bool attached = endpoint.attach(id, recog_channel);
     std::unique_lock<std::mutex> lock(recog_channel->guard);
-    if (session->closed || !endpoint.attach(id, recog_channel)) {
+    if (session->closed || !attached) {
         lock.unlock();
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "get_connection error! ");
         endpoint.close(id, 1001, "");
