@@ -7,6 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <string>
 #include "apt_consumer_task.h"
 #include "apt_log.h"
 
@@ -88,6 +89,29 @@ struct apt_task_t {
 };
 
 static apt_task_msg_pool_t s_core_msg_pool = {0};
+
+/* The tests' fault: starts of tasks of this name fail while the count lasts. */
+static std::mutex s_fault_mutex;
+static std::string s_fault_task_name;
+static int s_fault_count = 0;
+
+namespace mrcphost {
+void fail_task_starts(const char *task_name, int count)
+{
+	std::lock_guard<std::mutex> lock(s_fault_mutex);
+	s_fault_task_name = task_name ? task_name : "";
+	s_fault_count = count;
+}
+}
+
+static bool task_start_fault(const apt_task_t *task)
+{
+	std::lock_guard<std::mutex> lock(s_fault_mutex);
+	if(s_fault_count <= 0 || !task->name || s_fault_task_name != task->name)
+		return false;
+	s_fault_count--;
+	return true;
+}
 
 static void task_release_queue(apt_task_t *task)
 {
@@ -251,7 +275,7 @@ APT_DECLARE(apt_bool_t) apt_task_start(apt_task_t *task)
 	if(!task)
 		return FALSE;
 	std::lock_guard<std::mutex> lock(task->mutex);
-	if(task->state != TASK_STATE_IDLE || task->has_thread)
+	if(task->state != TASK_STATE_IDLE || task->has_thread || task_start_fault(task))
 		return FALSE;
 	/* Running before the thread exists: the thread may end the state at once (stock profile). */
 	task->state = TASK_STATE_RUNNING;

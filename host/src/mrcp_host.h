@@ -63,6 +63,10 @@ private:
 
 const char* priority_name(apt_log_priority_e priority);
 
+// A fault for tests: the next 'count' starts of tasks named 'task_name' fail, as when no thread can be
+// made. 0 clears it.
+void fail_task_starts(const char* task_name, int count);
+
 // ---------------------------------------------------------------------------------------------------------------
 // A response or event as the plug-in sent it, copied out of the plug-in's message.
 

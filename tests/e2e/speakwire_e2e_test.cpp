@@ -796,6 +796,94 @@ TEST_F(SpeakwireE2E, FloodIsHeldBackAndALongFastPromptPlaysWhole)
     EXPECT_TRUE(no_complete(flood_ch));
 }
 
+TEST_F(SpeakwireE2E, RequestsWithNoSpeakRunningAreAnsweredAtOnceAndTouchNothing)
+{
+    start();
+    cloud_->set_behaviour_factory(fakecloud::synth_factory(synth_script()));
+    mrcphost::channel* ch = open_channel("ch-idle");
+    ASSERT_TRUE(ch);
+    struct row {
+        const char* method;
+        std::vector<std::string> headers;
+    };
+    // PAUSE before RESUME, so that the SPEAK after the table plays. Prosody-Pitch is a field this plug-in
+    // does not keep (a stock server does not even know it) and X-Wire-Unknown one no server knows: both
+    // are only warned about.
+    const row rows[] = {
+        {"STOP", {}},
+        {"PAUSE", {}},
+        {"RESUME", {}},
+        {"CONTROL", {}},
+        {"SET-PARAMS", {"Prosody-Pitch: high", "X-Wire-Unknown: 1"}},
+        {"GET-PARAMS", {"Prosody-Pitch:", "X-Wire-Unknown:"}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.method);
+        message_record resp = response(ch, ch->send(r.method, r.headers));
+        EXPECT_EQ(200, resp.status_code) << resp.line();
+        EXPECT_EQ(MRCP_REQUEST_STATE_COMPLETE, resp.request_state) << resp.line();
+    }
+    mrcphost::log_capture& logs = mrcphost::log_capture::instance();
+    EXPECT_EQ(4u, logs.count("can find the header [", APT_PRIO_WARNING)) << logs.dump();
+    for (const char* field : {"Prosody-Pitch]", "X-Wire-Unknown]"})
+        EXPECT_EQ(2u, logs.count(field, APT_PRIO_WARNING)) << field;
+    EXPECT_TRUE(no_complete(ch, 100));
+    EXPECT_EQ(0u, cloud_->connection_count());
+    speak(ch, "after them");
+    EXPECT_EQ(SYNTHESIZER_COMPLETION_CAUSE_NORMAL, complete(ch).completion_cause);
+}
+
+TEST_F(SpeakwireE2E, SpeakTaskThatCannotStart)
+{
+    start();
+    mrcphost::fail_task_starts("Synth Task", 1);
+    // The open is still answered, by the engine task; the channel only refuses what needs the task.
+    mrcphost::channel* ch = open_channel("ch-no-task");
+    ASSERT_TRUE(ch);
+    message_record refused = response(ch, ch->send("SPEAK", {"Content-Type: text/plain"}, "nobody speaks"));
+    EXPECT_EQ(407, refused.status_code) << refused.line();
+    EXPECT_EQ(SYNTHESIZER_COMPLETION_CAUSE_ERROR, refused.completion_cause) << refused.line();
+    EXPECT_EQ(200, response(ch, ch->send("STOP")).status_code);
+    EXPECT_TRUE(no_complete(ch, 100));
+    EXPECT_TRUE(ch->close(k_wait_ms));
+    EXPECT_EQ(0u, cloud_->connection_count());
+}
+
+TEST_F(SpeakwireE2E, StopBeforeTheSpeakTaskTookTheSpeak)
+{
+    start();
+    // Every handshake takes a while, so that the speak task is still connecting for the first SPEAK
+    // while the second SPEAK and its STOP are handled.
+    fakecloud::network_delay delay;
+    delay.handshake_ms = 400;
+    cloud_->set_network_delay(delay);
+    cloud_->set_behaviour_factory(fakecloud::synth_factory(paced(fakecloud::synth_audio_pattern(16000, 12))));
+    mrcphost::channel* ch = open_channel("ch-early-stop");
+    ASSERT_TRUE(ch);
+    const mrcp_request_id first = speak(ch, "first");
+    const mrcp_request_id stop1 = ch->send("STOP");
+    const mrcp_request_id second = ch->send("SPEAK", {"Content-Type: text/plain"}, "second");
+    const mrcp_request_id stop2 = ch->send("STOP");
+    for (mrcp_request_id id : {stop1, second, stop2})
+        response(ch, id);
+    // Each SPEAK has its IN-PROGRESS, with its Speech-Marker, before the STOP that ended it.
+    std::vector<mrcp_request_id> order;
+    for (const message_record& m : ch->messages()) {
+        if (m.is_event())
+            ADD_FAILURE() << "unexpected " << m.line();
+        if (!m.is_response())
+            continue;
+        order.push_back(m.request_id);
+        EXPECT_EQ(200, m.status_code) << m.line();
+        if (m.request_id == first || m.request_id == second) {
+            EXPECT_EQ(MRCP_REQUEST_STATE_INPROGRESS, m.request_state) << m.line();
+            EXPECT_EQ(0u, m.field("Speech-Marker").find("timestamp=")) << m.line();
+        }
+    }
+    EXPECT_EQ((std::vector<mrcp_request_id>{first, stop1, second, stop2}), order);
+    EXPECT_TRUE(no_complete(ch));
+}
+
 }  // namespace
 
 int main(int argc, char** argv)

@@ -9,7 +9,10 @@
  *   WebSocket thread the service's messages for the channel's connection
  * The flags that several of them write are atomic; the audio buffer guards
  * itself; `guard` is held while the buffer is drained or destroyed; the
- * waveform file is used only under `audio_file_mutex`.
+ * waveform file is used only under `audio_file_mutex`. Everything about the
+ * SPEAK requests themselves (which one plays, its IN-PROGRESS, STOP
+ * responses waiting to go out) lives in `speak_state`, under its own lock
+ * (synth_speak_state.h).
  */
 #ifndef SPEAKWIRE_SYNTH_ENGINE_H
 #define SPEAKWIRE_SYNTH_ENGINE_H
@@ -60,19 +63,14 @@ struct speak_msg_t {
 struct synth_channel_t {
     synth_engine_t *synth_engine;            /* the owning engine */
     mrcp_engine_channel_t *channel;          /* the server's channel */
-    std::atomic<apt_bool_t> synthesizing;    /* a SPEAK was handed over and its synthesis has not ended */
-    std::atomic<mrcp_message_t*> speak_request;   /* the SPEAK in progress */
-    std::atomic<mrcp_message_t*> speak_response;  /* its response, until sent as IN-PROGRESS */
-    std::atomic<mrcp_message_t*> stop_response;   /* a STOP response held for the media thread */
-    apr_thread_mutex_t *guard;               /* held while the audio buffer is drained or destroyed */
+    apr_thread_mutex_t *guard;               /* held while the audio buffer is drained or destroyed; made
+                                                at create, which fails without it */
     std::atomic<apt_bool_t> opened;          /* open and its speak task runs */
-    std::atomic<apt_bool_t> stopped;         /* the current synthesis ended or was stopped */
     std::atomic<apt_bool_t> paused;          /* PAUSE in force */
     FILE *audio_file;                        /* the waveform file while saving; under audio_file_mutex */
     mrcp_synth_header_t mrcp_synth_header;   /* the channel's header values (engine task) */
     vendor_specific_t vendor_specific;       /* the channel's vendor-specific values (engine task) */
     std::atomic<int> ws_connection_id;       /* the channel's connection, -1 when none */
-    char *synth_text;                        /* the text of the current SPEAK (speak task) */
     mpf_buffer_t *audio_buffer;              /* synthesized audio waiting to be played */
     int iId;                                 /* channel number in log lines */
     apr_pool_t *pool;                        /* the channel pool */
@@ -80,7 +78,6 @@ struct synth_channel_t {
     apt_bool_t task_ending;                  /* the close ended the speak task (engine task, before the
                                                 close is answered); destroy then joins its thread */
     apt_task_msg_pool_t *msg_pool;           /* the speak task's messages */
-    mrcp_version_e mrcp_version;             /* of the server channel, as of the last SPEAK */
     std::mutex audio_file_mutex;             /* taken by close and by the WebSocket thread's appends */
     synth_speak_state_t *speak_state;        /* the SPEAK requests' shared state, made at create */
 };
@@ -99,9 +96,8 @@ apt_bool_t synth_msg_process(apt_task_t *task, apt_task_msg_t *msg);
 void synth_channel_close_now(mrcp_engine_channel_t *channel);
 
 /*
- * What the channel's life calls of the request handling, the speak task and
- * the audio output (src/synth_placeholder.cpp stands in for them until those
- * are built; it leaves the source list when they join it):
+ * What the channel's life calls of the request handling (synth_dispatch.cpp),
+ * the speak task (synth_speak.cpp) and the audio output (synth_output.cpp):
  */
 /* One MRCP request of an open channel, on the engine task; answered exactly once, now or later. */
 void synth_request_dispatch(mrcp_engine_channel_t *channel, mrcp_message_t *request);

@@ -20,15 +20,12 @@ apt_bool_t synth_stream_close(mpf_audio_stream_t *stream);
 /* One frame, on the media thread; never blocks beyond the channel's short state lock. */
 apt_bool_t synth_stream_read(mpf_audio_stream_t *stream, mpf_frame_t *frame);
 
-/* SPEAK-COMPLETE for the channel's current SPEAK, when it is still owed one. */
-apt_bool_t synth_speak_complete(synth_channel_t *channel, mrcp_synth_completion_cause_e cause);
 /* SPEAK-COMPLETE for one SPEAK: sent at most once, by whoever takes the SPEAK first. */
 apt_bool_t synth_speak_complete_job(synth_channel_t *channel, const speak_job_ptr &job,
                                     mrcp_synth_completion_cause_e cause);
 
-/* Adds "Speech-Marker: timestamp=<NTP>" to a message of the channel's current, held SPEAK. */
-apt_bool_t add_synth_speech_marker(synth_channel_t *channel, mrcp_message_t *message);
-/* The same for a message of one SPEAK; FALSE once that SPEAK has had its terminal message. */
+/* Adds "Speech-Marker: timestamp=<NTP>" to a message of one SPEAK, its text in the SPEAK's pool: its
+   IN-PROGRESS carries one even when a STOP came before the speak task took the SPEAK. */
 apt_bool_t add_synth_speech_marker_job(synth_channel_t *channel, const speak_job_ptr &job, mrcp_message_t *message);
 
 /* TRUE when every 16-bit sample of the len bytes lies within +-threshold. */

@@ -105,27 +105,23 @@ mrcp_engine_channel_t *synth_engine_channel_create(mrcp_engine_t *engine, apr_po
 
     synth_channel->synth_engine = (synth_engine_t *)engine->obj;
     synth_channel->channel = NULL;
-    synth_channel->synthesizing = FALSE;
-    synth_channel->speak_request = NULL;
-    synth_channel->speak_response = NULL;
-    synth_channel->stop_response = NULL;
     synth_channel->guard = NULL;
     synth_channel->opened = FALSE;
-    synth_channel->stopped = FALSE;
     synth_channel->paused = FALSE;
     synth_channel->audio_file = NULL;
     synth_channel->ws_connection_id = -1;
-    synth_channel->synth_text = NULL;
     synth_channel->audio_buffer = NULL;
     synth_channel->iId = 0;
     synth_channel->pool = pool;
     synth_channel->task = NULL;
     synth_channel->task_ending = FALSE;
     synth_channel->msg_pool = NULL;
-    synth_channel->mrcp_version = MRCP_VERSION_UNKNOWN;
     synth_channel->speak_state = NULL;
-    if (apr_thread_mutex_create(&synth_channel->guard, APR_THREAD_MUTEX_UNNESTED, pool) != APR_SUCCESS)
-        synth_channel->guard = NULL;
+    /* Without it the channel could not drain or destroy its audio buffer safely: no channel then. */
+    if (apr_thread_mutex_create(&synth_channel->guard, APR_THREAD_MUTEX_UNNESTED, pool) != APR_SUCCESS) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "synth_channel guard mutex create failed");
+        return NULL;
+    }
 
     /* Plain copies: the header's strings stay shared with the configuration. */
     synth_channel->mrcp_synth_header = g_properties.params;
@@ -281,14 +277,12 @@ static apt_bool_t synth_channel_destroy(mrcp_engine_channel_t *channel)
         }
     }
     synth_channel_audio_file_close(synth_channel);
-    if (synth_channel->guard)
-        apr_thread_mutex_lock(synth_channel->guard);
+    apr_thread_mutex_lock(synth_channel->guard);
     if (synth_channel->audio_buffer) {
         mpf_buffer_destroy(synth_channel->audio_buffer);
         synth_channel->audio_buffer = NULL;
     }
-    if (synth_channel->guard)
-        apr_thread_mutex_unlock(synth_channel->guard);
+    apr_thread_mutex_unlock(synth_channel->guard);
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "leave synth_channel_destroy");
     return TRUE;
 }

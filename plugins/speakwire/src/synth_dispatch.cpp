@@ -30,8 +30,9 @@ static void field_warning(const apt_header_field_t *field)
     apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "can find the header [%d:%s]", (int)field->id, field_name(field));
 }
 
-/* Copies one synthesizer field (resource id) between two headers; FALSE for Prosody-Pitch, whose value
-   this plug-in does not keep (the pitch comes from com.quenmar.pitch), and for fields it does not know. */
+/* Copies one synthesizer field (resource id) between two headers; FALSE for the server's Prosody-Pitch
+   where it has one, whose value this plug-in does not keep (the pitch comes from com.quenmar.pitch), and
+   for fields it does not know. */
 static apt_bool_t copy_field(mrcp_synth_header_t *dst, const mrcp_synth_header_t *src, apr_size_t id, apr_pool_t *pool)
 {
     switch (id) {
@@ -124,10 +125,14 @@ static apt_bool_t set_field(synth_channel_t *channel, const mrcp_synth_header_t 
     return TRUE;
 }
 
-/* Fields the server could not name carry no id; they are neither generic nor synthesizer fields. */
+/* Fields the server could not name carry no id; they are neither generic nor synthesizer fields, and get
+   only the warning. */
 static bool field_known(const apt_header_field_t *field)
 {
-    return field->id != (apr_size_t)-1;
+    if (field->id != (apr_size_t)-1)
+        return true;
+    field_warning(field);
+    return false;
 }
 
 apt_bool_t synth_set_param(synth_channel_t *channel, mrcp_message_t *request)
@@ -270,7 +275,6 @@ static void synth_channel_speak(synth_channel_t *channel, mrcp_message_t *reques
     job->held = true;
     job->version = mrcp_engine_channel_version_get(channel->channel);
     speak_job_snapshot(job.get(), channel);
-    channel->mrcp_version = job->version;
     bool busy;
     apr_thread_mutex_lock(channel->guard);
     {

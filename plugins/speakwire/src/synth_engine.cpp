@@ -119,8 +119,7 @@ static apt_bool_t synth_engine_open(mrcp_engine_t *engine)
         /* Without the WebSocket thread no SPEAK can connect; the engine still opens
          * so that every request is answered. */
         if (!endpoint.start())
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.start failed");
-        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.start");
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.start failed");  /* started: it logs that itself */
         if (tokenwrapper.Init(&g_properties.system))
             tokenwrapper.Start();
     } catch (const std::exception &e) {

@@ -133,27 +133,10 @@ apt_bool_t add_synth_speech_marker_job(synth_channel_t *channel, const speak_job
 {
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "enter into add_synth_speech_marker");
     apt_bool_t status = FALSE;
-    if (channel && channel->speak_state && job && message) {
-        bool held;
-        {
-            std::lock_guard<std::mutex> lock(channel->speak_state->mt);
-            held = job->held;
-        }
-        if (held)
-            status = speech_marker_add(message, job->request->pool);
-    }
+    if (channel && job && job->request && message)
+        status = speech_marker_add(message, job->request->pool);
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "leave add_synth_speech_marker");
     return status;
-}
-
-apt_bool_t add_synth_speech_marker(synth_channel_t *channel, mrcp_message_t *message)
-{
-    speak_job_ptr job;
-    if (channel && channel->speak_state) {
-        std::lock_guard<std::mutex> lock(channel->speak_state->mt);
-        job = channel->speak_state->current;
-    }
-    return add_synth_speech_marker_job(channel, job, message);
 }
 
 apt_bool_t synth_speak_complete_job(synth_channel_t *channel, const speak_job_ptr &job,
@@ -194,16 +177,6 @@ apt_bool_t synth_speak_complete_job(synth_channel_t *channel, const speak_job_pt
     apt_bool_t status = mrcp_engine_channel_message_send(channel->channel, event);
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "leave synth_speak_complete");
     return status;
-}
-
-apt_bool_t synth_speak_complete(synth_channel_t *channel, mrcp_synth_completion_cause_e cause)
-{
-    speak_job_ptr job;
-    {
-        std::lock_guard<std::mutex> lock(channel->speak_state->mt);
-        job = channel->speak_state->current;
-    }
-    return synth_speak_complete_job(channel, job, cause);
 }
 
 apt_bool_t is_silence(void *data, int len, short threshold)
