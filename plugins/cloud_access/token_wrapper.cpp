@@ -16,6 +16,7 @@
 
 #include "apt_log.h"
 #include "cloud_access_plugin.h"
+#include "json_text.h"
 
 /* Constructed before `endpoint` (this source comes first in the build), destroyed after it. */
 CTokenWrapper tokenwrapper;
@@ -29,32 +30,10 @@ const char TOKEN_HEADER_NAME[] = "X-Subject-Token";
 const size_t RESPONSE_HEADER_LIMIT = 64 * 1024;
 const size_t RESPONSE_BODY_KEPT = 4 * 1024;
 
-/* Escapes text for a JSON string; for plain text the result is the text itself. */
-std::string json_escape(const char* text)
+/* A configuration string for the request body; a setting that was never given is empty. */
+std::string json_setting(const char* text)
 {
-    std::string out;
-    if (!text)
-        return out;
-    for (const unsigned char* p = (const unsigned char*)text; *p; ++p) {
-        switch (*p) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (*p < 0x20) {
-                char buf[8];
-                snprintf(buf, sizeof(buf), "\\u%04x", *p);
-                out += buf;
-            } else {
-                out += (char)*p;
-            }
-        }
-    }
-    return out;
+    return text ? json_escape(text) : std::string();
 }
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
@@ -203,11 +182,11 @@ bool CTokenWrapper::initRequestPostData()
     const system_t* p = m_pProperity;
     m_request_body_string = std::string("{\"auth\": {\"identity\": {\"methods\": [\"password\"],\"password\": "
                                         "{\"user\": {\"name\": \"") +
-                            json_escape(p->auth_user_name) + "\",\"password\": \"" +
-                            json_escape(p->auth_user_password) + "\",\"domain\": {\"name\": \"" +
-                            json_escape(p->auth_user_domain_name) +
+                            json_setting(p->auth_user_name) + "\",\"password\": \"" +
+                            json_setting(p->auth_user_password) + "\",\"domain\": {\"name\": \"" +
+                            json_setting(p->auth_user_domain_name) +
                             "\"}}}},\"scope\": {\"project\": {\"name\": \"" +
-                            json_escape(p->auth_scope_project_name) + "\"}}}}";
+                            json_setting(p->auth_scope_project_name) + "\"}}}}";
     return true;
 }
 

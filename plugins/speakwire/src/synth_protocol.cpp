@@ -5,6 +5,7 @@
 
 #include <json/json.h>
 
+#include "json_text.h"
 #include "synth_properties.h"
 #include "vendor_specific_parameters.h"
 
@@ -70,33 +71,11 @@ std::string synth_body_text(const apt_str_t *body)
     return std::string(body->buf, strnlen(body->buf, body->length));
 }
 
-/*
- * Appends text as a JSON string. Only what JSON requires is escaped: the quote, the backslash and the
- * control bytes. Every other byte goes out as it is, so a text in any code page (GBK, Big5, UTF-8)
- * reaches the service as its own bytes.
- */
+/* Appends text as a JSON string, its bytes unchanged but for what JSON must escape. */
 static void json_string_append(std::string &out, const std::string &text)
 {
     out += '"';
-    for (unsigned char c : text) {
-        switch (c) {
-        case '"': out += "\\\""; break;
-        case '\\': out += "\\\\"; break;
-        case '\b': out += "\\b"; break;
-        case '\f': out += "\\f"; break;
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
-        default:
-            if (c < 0x20) {
-                char escaped[8];
-                snprintf(escaped, sizeof(escaped), "\\u%04x", (unsigned)c);
-                out += escaped;
-            } else {
-                out += (char)c;
-            }
-        }
-    }
+    out += json_escape(text);
     out += '"';
 }
 
