@@ -168,16 +168,6 @@ private:
     std::string m_text;
 };
 
-long rss_kib()
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            return atol(line.c_str() + 6);
-    return 0;
-}
-
 double process_cpu_s()
 {
     struct rusage ru;
@@ -621,7 +611,7 @@ struct phase {
             json = o.text();
             return false;
         }
-        long rss_before = rss_kib();
+        long rss_before = e2e::rss_kib();
         mrcphost::media_engine::instance().set_tick_observer([this](const mrcphost::media_engine::tick& t) {
             tick_cost.add(t.took.count());
             if (t.took > std::chrono::milliseconds(CODEC_FRAME_TIME_BASE)) {
@@ -670,7 +660,7 @@ struct phase {
         double cpu0 = process_cpu_s(), other0 = other_threads_cpu_s(), calls0 = stream_calls_s();
         auto steady0 = clock_type::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(std::min(2000, opt.seconds * 1000 / 2)));
-        long rss_during = rss_kib();
+        long rss_during = e2e::rss_kib();
         size_t fake_kept = 0;
         if (kind == recognizer)   // the fake keeps every byte it received, for inspection
             for (auto& st : stats)

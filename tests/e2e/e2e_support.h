@@ -50,6 +50,17 @@ inline std::string audible(const std::vector<char>& played)
     return out;
 }
 
+// Resident memory of this process (host, plug-ins and fake cloud), in KiB.
+inline long rss_kib()
+{
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.compare(0, 6, "VmRSS:") == 0)
+            return atol(line.c_str() + 6);
+    return 0;
+}
+
 inline std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);

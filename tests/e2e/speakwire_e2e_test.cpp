@@ -31,6 +31,7 @@ namespace {
 using e2e::audible;
 using e2e::closed_port;
 using e2e::read_file;
+using e2e::rss_kib;
 
 using fakecloud::synth_script;
 using fakecloud::synth_start;
@@ -734,17 +735,6 @@ TEST_F(SpeakwireE2E, OddLengthMessagesPlayAsWholeSamples)
                 samples.append(&played[j], 2);
     }
     EXPECT_TRUE(same_audio(fakecloud::synth_audio_pattern(6000, 3), samples));
-}
-
-// Resident memory of this process (host, plug-in and fake cloud), in KiB.
-long rss_kib()
-{
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            return atol(line.c_str() + 6);
-    return 0;
 }
 
 // Backpressure: one service floods audio for 10 s while another synthesizes a 60 s prompt in 2 s, each
