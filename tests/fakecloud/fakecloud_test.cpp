@@ -145,10 +145,15 @@ public:
         auto ec = m_con->send(data, binary ? websocketpp::frame::opcode::binary : websocketpp::frame::opcode::text);
         EXPECT_FALSE(ec) << ec.message();
     }
+    // Runs on the client's I/O thread: the library reads the connection state there without its lock,
+    // so a close from this thread could race a drop that the I/O thread is handling.
     void close(std::uint16_t code, const std::string& reason)
     {
-        websocketpp::lib::error_code ec;
-        m_con->close(code, reason, ec);
+        client_t::connection_ptr con = m_con;
+        boost::asio::post(m_client.get_io_service(), [con, code, reason] {
+            websocketpp::lib::error_code ec;
+            con->close(code, reason, ec);
+        });
     }
     void drop() { m_con->interrupt(); }
 
