@@ -358,15 +358,18 @@ int websocket_endpoint::next_free_id()
     return m_next_id;
 }
 
-void websocket_endpoint::forget(int id, const ws_connection::ptr& rec)
+void websocket_endpoint::erase_record(const ws_connection::ptr& rec)
+{
+    std::unique_lock<std::shared_mutex> lock(m_list_mutex);
+    con_list::iterator it = m_connection_list.find(rec->id);
+    if (it != m_connection_list.end() && it->second == rec)
+        m_connection_list.erase(it);
+}
+
+void websocket_endpoint::forget(const ws_connection::ptr& rec)
 {
     try {
-        {
-            std::unique_lock<std::shared_mutex> lock(m_list_mutex);
-            con_list::iterator it = m_connection_list.find(id);
-            if (it != m_connection_list.end() && it->second == rec)
-                m_connection_list.erase(it);
-        }
+        erase_record(rec);
         rec->abandon(&m_endpoint);
     } catch (...) {
         /* The record is out of the map and its channel detached before anything here can throw. */
@@ -401,7 +404,7 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
     if (!told) {
         ws_connection::ptr rec = find(id);
         if (rec)
-            forget(id, rec);
+            forget(rec);
         return -1;
     }
     return state == 1 ? id : -1;
@@ -472,7 +475,7 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
     }
     /* A record stored before the failure must not keep the channel reachable. */
     if (rec)
-        forget(id, rec);
+        forget(rec);
     return -1;
 }
 
@@ -485,12 +488,7 @@ void websocket_endpoint::connect_failed(const ws_connection::ptr& rec)
         rec->cv.notify_all();
     }
     /* Leave nothing behind: no record, no channel, no attempt. */
-    {
-        std::unique_lock<std::shared_mutex> lock(m_list_mutex);
-        con_list::iterator it = m_connection_list.find(rec->id);
-        if (it != m_connection_list.end() && it->second == rec)
-            m_connection_list.erase(it);
-    }
+    erase_record(rec);
     rec->report(false);
     rec->abandon(&m_endpoint);
 }

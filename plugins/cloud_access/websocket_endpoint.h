@@ -231,8 +231,10 @@ private:
     ws_connection::ptr take(int id);
     /* The next id: positive, and not one still in the map. Under m_list_mutex. */
     int next_free_id();
+    /* The record leaves the map, unless another record has taken its id since. */
+    void erase_record(const ws_connection::ptr& rec);
     /* A connect that gave up after its record was stored: record and attempt go. */
-    void forget(int id, const ws_connection::ptr& rec);
+    void forget(const ws_connection::ptr& rec);
     /* An attempt that did not open: no record is left, a late open is closed, done hears false. */
     void connect_failed(const ws_connection::ptr& rec);
     void run();
