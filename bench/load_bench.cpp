@@ -427,16 +427,12 @@ struct phase {
             h.navi_dir = root + "/navi";
             std::ofstream(root + "/conf/unimrcprecog.xml") << e2e::harkwire_sample_conf(so_path, h);
         } else {
-            std::ofstream out(root + "/conf/synthplugin.xml");
-            out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"
-                << "  <system>\n    <init-path>" << cloud->ws_url("/tts") << "</init-path>\n  </system>\n"
-                << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud->token_url() << "\">\n"
-                << "    <auth_identity user_name=\"u\" user_password=\"p\" user_domain_name=\"d\"/>\n"
-                << "    <auth_scope scope_project_name=\"s\"/>\n"
-                << "  </auth_info>\n"
-                << "  <save-waveform><dir>" << root << "/wave</dir><enable>"
-                << (opt.save_waveform ? "true" : "false") << "</enable></save-waveform>\n"
-                << "</pelka>\n";
+            e2e::speakwire_conf s;
+            s.init_path = cloud->ws_url("/tts");
+            s.token_url = cloud->token_url();
+            s.wave_dir = root + "/wave";
+            s.save_waveform = opt.save_waveform;
+            std::ofstream(root + "/conf/synthplugin.xml") << e2e::speakwire_conf_xml(s);
         }
     }
 

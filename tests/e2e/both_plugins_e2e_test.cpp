@@ -102,15 +102,15 @@ protected:
         std::string recog = e2e::harkwire_sample_conf(HARKWIRE_PLUGIN_PATH, h);
         ASSERT_FALSE(recog.empty());
         std::ofstream(dir_.path("recog-conf/unimrcprecog.xml")) << recog;
-        std::ofstream synth(dir_.path("synth-conf/synthplugin.xml"));
-        synth << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"
-              << "  <system><init-path>" << cloud_->ws_url("/tts") << "</init-path></system>\n"
-              << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud_->token_url() << "\">\n"
-              << "    <auth_identity user_name=\"synth-user\" user_password=\"p2\" user_domain_name=\"d2\"/>\n"
-              << "    <auth_scope scope_project_name=\"s2\"/>\n"
-              << "  </auth_info>\n"
-              << "  <save-waveform><dir>" << dir_.path("data") << "</dir><enable>false</enable></save-waveform>\n"
-              << "</pelka>\n";
+        e2e::speakwire_conf s;
+        s.init_path = cloud_->ws_url("/tts");
+        s.token_url = cloud_->token_url();
+        s.user = "synth-user";
+        s.password = "p2";
+        s.domain = "d2";
+        s.project = "s2";
+        s.wave_dir = dir_.path("data");
+        std::ofstream(dir_.path("synth-conf/synthplugin.xml")) << e2e::speakwire_conf_xml(s);
     }
 
     // Recognition connections run the voice script of their domain, synthesis connections a paced

@@ -146,6 +146,38 @@ inline std::string harkwire_sample_conf(const std::string& plugin_path, const ha
     return ok ? xml : std::string();
 }
 
+// speakwire's configuration for a run against the fake cloud: the service and token endpoints, the
+// credentials and the waveform settings; every other setting keeps the plug-in's built-in default.
+struct speakwire_conf {
+    std::string init_path;
+    std::string token_url;
+    int token_interval = 3600;
+    std::string user = "u";
+    std::string password = "p";
+    std::string domain = "d";
+    std::string project = "s";
+    std::string system_extra;       // further elements inside <system>
+    std::string wave_dir;           // "" writes no save-waveform element
+    bool save_waveform = false;
+};
+
+inline std::string speakwire_conf_xml(const speakwire_conf& c)
+{
+    std::ostringstream out;
+    out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"
+        << "  <system>\n    <init-path>" << c.init_path << "</init-path>\n" << c.system_extra << "  </system>\n"
+        << "  <auth_info token_interval=\"" << c.token_interval << "\" token_server=\"" << c.token_url << "\">\n"
+        << "    <auth_identity user_name=\"" << c.user << "\" user_password=\"" << c.password
+        << "\" user_domain_name=\"" << c.domain << "\"/>\n"
+        << "    <auth_scope scope_project_name=\"" << c.project << "\"/>\n"
+        << "  </auth_info>\n";
+    if (!c.wave_dir.empty())
+        out << "  <save-waveform><dir>" << c.wave_dir << "</dir><enable>" << (c.save_waveform ? "true" : "false")
+            << "</enable></save-waveform>\n";
+    out << "</pelka>\n";
+    return out.str();
+}
+
 // A fresh directory under /tmp with the given subdirectories, and <root>/bin as the working directory
 // while it lives: the plug-ins write their token file to ../conf, relative to the working directory.
 class scratch_dir {

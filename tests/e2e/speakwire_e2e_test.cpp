@@ -142,20 +142,14 @@ protected:
 
     void write_config(const config& c)
     {
-        std::ofstream out(root_ + "/conf/synthplugin.xml");
-        out << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"
-            << "  <system>\n"
-            << "    <init-path>" << (c.init_path.empty() ? cloud_->ws_url("/tts") : c.init_path) << "</init-path>\n"
-            << "    <use-kivtag>" << (c.use_kivtag ? "true" : "false") << "</use-kivtag>\n"
-            << "    <speed_revise>" << c.speed_revise << "</speed_revise>\n"
-            << "  </system>\n"
-            << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud_->token_url() << "\">\n"
-            << "    <auth_identity user_name=\"u\" user_password=\"p\" user_domain_name=\"d\"/>\n"
-            << "    <auth_scope scope_project_name=\"s\"/>\n"
-            << "  </auth_info>\n"
-            << "  <save-waveform><dir>" << root_ << "/wave</dir><enable>" << (c.save_waveform ? "true" : "false")
-            << "</enable></save-waveform>\n"
-            << "</pelka>\n";
+        e2e::speakwire_conf s;
+        s.init_path = c.init_path.empty() ? cloud_->ws_url("/tts") : c.init_path;
+        s.token_url = cloud_->token_url();
+        s.system_extra = std::string("    <use-kivtag>") + (c.use_kivtag ? "true" : "false") + "</use-kivtag>\n" +
+                         "    <speed_revise>" + std::to_string(c.speed_revise) + "</speed_revise>\n";
+        s.wave_dir = root_ + "/wave";
+        s.save_waveform = c.save_waveform;
+        std::ofstream(root_ + "/conf/synthplugin.xml") << e2e::speakwire_conf_xml(s);
     }
 
     // Loads and opens the plug-in with the configuration, and waits for the first token.

@@ -60,22 +60,17 @@ figures measure()
     return f;
 }
 
+// The shipped recognizer configuration and a plain synthesizer one, both against the fake cloud.
 void write_configs(const e2e::scratch_dir& dir, const fakecloud::fake_cloud& cloud)
 {
-    std::ofstream recog(dir.path("recog-conf/unimrcprecog.xml"));
-    recog << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<durnel>\n"
-          << "  <system init-path=\"" << cloud.ws_url("/asr/sentence-stream") << "\"/>\n"
-          << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud.token_url()
-          << "\" user_name=\"u1\" user_password=\"p1\" user_domain_name=\"d1\" scope_project_name=\"s1\"/>\n"
-          << "</durnel>\n";
-    std::ofstream synth(dir.path("synth-conf/synthplugin.xml"));
-    synth << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"
-          << "  <system><init-path>" << cloud.ws_url("/tts") << "</init-path></system>\n"
-          << "  <auth_info token_interval=\"3600\" token_server=\"" << cloud.token_url() << "\">\n"
-          << "    <auth_identity user_name=\"u2\" user_password=\"p2\" user_domain_name=\"d2\"/>\n"
-          << "    <auth_scope scope_project_name=\"s2\"/>\n"
-          << "  </auth_info>\n"
-          << "</pelka>\n";
+    e2e::harkwire_conf h;
+    h.init_path = cloud.ws_url("/asr/sentence-stream");
+    h.token_url = cloud.token_url();
+    std::ofstream(dir.path("recog-conf/unimrcprecog.xml")) << e2e::harkwire_sample_conf(HARKWIRE_PLUGIN_PATH, h);
+    e2e::speakwire_conf s;
+    s.init_path = cloud.ws_url("/tts");
+    s.token_url = cloud.token_url();
+    std::ofstream(dir.path("synth-conf/synthplugin.xml")) << e2e::speakwire_conf_xml(s);
 }
 
 // One cycle: open, one RECOGNIZE or SPEAK to its completion, close; "" or what went wrong.

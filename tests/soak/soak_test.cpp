@@ -737,15 +737,17 @@ void write_configs(const e2e::scratch_dir& dir, const fakecloud::fake_cloud& clo
     h.save_waveform = 1;
     h.wave_dir = h.navi_dir = dir.path("wave");
     std::ofstream(dir.path("recog-conf/unimrcprecog.xml")) << e2e::harkwire_sample_conf(HARKWIRE_PLUGIN_PATH, h);
-    std::ofstream synth(dir.path("synth-conf/synthplugin.xml"));
-    synth << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<pelka>\n"
-          << "  <system><init-path>" << cloud.ws_url("/tts") << "</init-path></system>\n"
-          << "  <auth_info token_interval=\"1\" token_server=\"" << cloud.token_url() << "\">\n"
-          << "    <auth_identity user_name=\"u2\" user_password=\"p2\" user_domain_name=\"d2\"/>\n"
-          << "    <auth_scope scope_project_name=\"s2\"/>\n"
-          << "  </auth_info>\n"
-          << "  <save-waveform><dir>" << dir.path("wave") << "</dir><enable>true</enable></save-waveform>\n"
-          << "</pelka>\n";
+    e2e::speakwire_conf s;
+    s.init_path = cloud.ws_url("/tts");
+    s.token_url = cloud.token_url();
+    s.token_interval = 1;
+    s.user = "u2";
+    s.password = "p2";
+    s.domain = "d2";
+    s.project = "s2";
+    s.wave_dir = dir.path("wave");
+    s.save_waveform = true;
+    std::ofstream(dir.path("synth-conf/synthplugin.xml")) << e2e::speakwire_conf_xml(s);
 }
 
 std::unique_ptr<mrcphost::plugin> load(const char* path, const e2e::scratch_dir& dir, const std::string& conf)
