@@ -138,7 +138,7 @@ struct fake_cloud::impl {
     bool delayed(int id, bool outgoing, std::function<void()> fn);
     void arm(int id, bool outgoing, std::uint64_t generation, std::chrono::steady_clock::time_point due);
     void pump(int id, bool outgoing, std::uint64_t generation);
-    void flush_incoming(int id);
+    void flush_incoming(connection_hdl hdl);
     template <typename F>
     bool on_live(int id, F action);
     void shutdown();
@@ -520,12 +520,12 @@ void fake_cloud::impl::pump(int id, bool outgoing, std::uint64_t generation)
 }
 
 // What a connection received but the behaviour has not seen yet goes to it before the connection ends.
-void fake_cloud::impl::flush_incoming(int id)
+void fake_cloud::impl::flush_incoming(connection_hdl hdl)
 {
     lane pending;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        auto it = lanes.find(std::make_pair(id, false));
+        auto it = lanes.find(std::make_pair(id_of(hdl), false));
         if (it == lanes.end())
             return;
         pending = std::move(it->second);
@@ -733,13 +733,7 @@ void fake_cloud::impl::on_close(connection_hdl hdl)
     connection_ptr con = server.get_con_from_hdl(hdl);
     auto code = con->get_remote_close_code();
     std::string reason = con->get_remote_close_reason();
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        int known = id_of(hdl);
-        lock.unlock();
-        if (known)
-            flush_incoming(known);
-    }
+    flush_incoming(hdl);
     int id;
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -764,13 +758,7 @@ void fake_cloud::impl::on_close(connection_hdl hdl)
 
 void fake_cloud::impl::on_fail(connection_hdl hdl)
 {
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        int known = id_of(hdl);
-        lock.unlock();
-        if (known)
-            flush_incoming(known);
-    }
+    flush_incoming(hdl);
     int id;
     {
         std::lock_guard<std::mutex> lock(mutex);
