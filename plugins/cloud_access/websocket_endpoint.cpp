@@ -3,6 +3,7 @@
 #include <limits.h>
 
 #include <iostream>
+#include <utility>
 #include <vector>
 
 #include <openssl/ssl.h>
@@ -569,7 +570,7 @@ bool websocket_endpoint::send_command(int id, const std::string& command)
     }
 }
 
-bool websocket_endpoint::send_data(int id, const std::string& data)
+bool websocket_endpoint::send_data(int id, std::string data)
 {
     ws_connection::ptr rec = find(id);
     if (!rec) {
@@ -587,7 +588,7 @@ bool websocket_endpoint::send_data(int id, const std::string& data)
     try {
         {
             std::lock_guard<std::mutex> lock(rec->out_mt);
-            rec->outbox.push_back(ws_connection::outgoing{websocketpp::frame::opcode::binary, data});
+            rec->outbox.push_back(ws_connection::outgoing{websocketpp::frame::opcode::binary, std::move(data)});
         }
         schedule_flush();
         return true;

@@ -210,7 +210,7 @@ public:
     bool attach(int id, ws_channel_t* channel);
     void close(int id, unsigned short code, std::string reason);
     bool send_command(int id, const std::string& command);
-    bool send_data(int id, const std::string& data);
+    bool send_data(int id, std::string data);
     void pause_reading(int id);
     void resume_reading(int id);
 

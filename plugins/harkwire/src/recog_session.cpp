@@ -398,8 +398,9 @@ apt_bool_t recog_stream_write(mpf_audio_stream_t* stream, const mpf_frame_t* fra
             data.assign((const char*)bytes, size);
         if (data.empty())
             return TRUE;
-        endpoint.send_data(recog_channel->ws_connection_id, data);
         recog_waveform_write_locked(recog_channel, data.data(), data.size());
+        /* Handed over, not copied: the frame's bytes go to the connection's queue as they are. */
+        endpoint.send_data(recog_channel->ws_connection_id, std::move(data));
     } catch (...) {
         /* Nothing may escape to the media thread. */
     }
