@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "proc_self.h"
+
 namespace e2e {
 
 // A port on 127.0.0.1 on which nothing listens.
@@ -53,12 +55,7 @@ inline std::string audible(const std::vector<char>& played)
 // Resident memory of this process (host, plug-ins and fake cloud), in KiB.
 inline long rss_kib()
 {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.compare(0, 6, "VmRSS:") == 0)
-            return atol(line.c_str() + 6);
-    return 0;
+    return proc_self::status_kib("VmRSS");
 }
 
 inline std::string read_file(const std::string& path)

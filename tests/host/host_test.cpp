@@ -1,5 +1,4 @@
 // Tests of the server layer (tasks, headers, media buffer) and of the host with the tests' own plug-in.
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -23,6 +22,7 @@
 #include "mrcp_host.h"
 #include "mrcp_recog_engine.h"
 #include "mrcp_synth_engine.h"
+#include "proc_self.h"
 
 using namespace mrcphost;
 
@@ -843,20 +843,8 @@ namespace {
 
 int threads_named(const std::string& name)
 {
-    int count = 0;
-    DIR* dir = opendir("/proc/self/task");
-    while (dir) {
-        struct dirent* entry = readdir(dir);
-        if (!entry)
-            break;
-        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
-        std::string line;
-        if (entry->d_name[0] != '.' && std::getline(comm, line) && line == name)
-            count++;
-    }
-    if (dir)
-        closedir(dir);
-    return count;
+    const std::vector<std::string> names = proc_self::thread_names();
+    return (int)std::count(names.begin(), names.end(), name);
 }
 
 // Where the stream calls of one channel came from.

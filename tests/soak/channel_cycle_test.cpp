@@ -5,7 +5,6 @@
 //
 //   channel_cycle_test [--cycles N] [--warmup W] [--plugin harkwire|speakwire|both]
 // Prints the figures of each plug-in; the exit status is 1 when one grew or a cycle failed.
-#include <dirent.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -33,30 +32,12 @@ struct figures {
     long vm_kb = 0;
 };
 
-size_t count_entries(const char* dir)
-{
-    size_t n = 0;
-    if (DIR* d = opendir(dir)) {
-        while (dirent* e = readdir(d))
-            if (e->d_name[0] != '.')
-                ++n;
-        closedir(d);
-    }
-    return n;
-}
-
 figures measure()
 {
     figures f;
-    f.threads = count_entries("/proc/self/task");
-    std::ifstream maps("/proc/self/maps");
-    std::string line;
-    while (std::getline(maps, line))
-        ++f.mappings;
-    std::ifstream status("/proc/self/status");
-    while (std::getline(status, line))
-        if (line.compare(0, 7, "VmSize:") == 0)
-            f.vm_kb = atol(line.c_str() + 7);
+    f.threads = proc_self::entries("/proc/self/task");
+    f.mappings = proc_self::mappings();
+    f.vm_kb = proc_self::status_kib("VmSize");
     return f;
 }
 

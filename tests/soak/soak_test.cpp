@@ -90,38 +90,6 @@ private:
     std::mt19937 m_gen;
 };
 
-size_t entries(const char* dir)
-{
-    size_t n = 0;
-    DIR* d = opendir(dir);
-    if (!d)
-        return 0;
-    while (dirent* e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            ++n;
-    closedir(d);
-    return n;
-}
-
-// The names of the process's threads, for the report of one left over.
-std::vector<std::string> thread_names()
-{
-    std::vector<std::string> out;
-    DIR* d = opendir("/proc/self/task");
-    if (!d)
-        return out;
-    while (dirent* e = readdir(d)) {
-        if (e->d_name[0] == '.')
-            continue;
-        std::ifstream in(std::string("/proc/self/task/") + e->d_name + "/comm");
-        std::string name;
-        std::getline(in, name);
-        out.push_back(name);
-    }
-    closedir(d);
-    return out;
-}
-
 // The open descriptors with what they point to, for the report of a leak.
 std::vector<std::string> open_fds()
 {
@@ -891,7 +859,7 @@ int main(int argc, char** argv)
     // A thread started and joined first: a sanitizer's helper thread, begun with the first thread, is
     // then part of the count before as well as after.
     std::thread([] {}).join();
-    const size_t threads_before = entries("/proc/self/task");
+    const size_t threads_before = proc_self::entries("/proc/self/task");
     const std::vector<std::string> fds_before = open_fds();
     const auto begin = std::chrono::steady_clock::now();
     printf("soak: %d rounds on %d channels of each plug-in, seed %u, round trip %d ms, jitter %d ms\n", opt.rounds,
@@ -924,11 +892,11 @@ int main(int argc, char** argv)
         }
     }
 
-    const size_t threads_after = entries("/proc/self/task");
+    const size_t threads_after = proc_self::entries("/proc/self/task");
     const std::vector<std::string> fds_after = open_fds();
     if (threads_after != threads_before) {
         std::string names;
-        for (const std::string& n : thread_names())
+        for (const std::string& n : proc_self::thread_names())
             names += " '" + n + "'";
         fail("threads: " + std::to_string(threads_before) + " before, " + std::to_string(threads_after) +
              " after:" + names);
