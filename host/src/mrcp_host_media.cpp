@@ -174,6 +174,10 @@ void media_engine::run(unsigned long long generation)
     std::unique_lock<std::mutex> lock(m_mutex);
     auto next = std::chrono::steady_clock::now() + period;
     for (;;) {
+        // Checked before serving changes: once the last stream left, a newer thread may already serve the
+        // streams added since, and two threads must never open or close the same stream.
+        if (m_generation != generation)
+            return;
         serve_changes(lock);
         if (m_generation != generation)
             return;
