@@ -41,6 +41,31 @@ inline unsigned short closed_port()
     return ntohs(addr.sin_port);
 }
 
+// An http server on 127.0.0.1 that never answers: the kernel takes each connection, nobody reads.
+class silent_http_server {
+public:
+    silent_http_server()
+    {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (bind(fd_, (sockaddr*)&addr, sizeof(addr)) == 0 && listen(fd_, 16) == 0 &&
+            getsockname(fd_, (sockaddr*)&addr, &len) == 0)
+            port_ = ntohs(addr.sin_port);
+    }
+    ~silent_http_server() { ::close(fd_); }
+    silent_http_server(const silent_http_server&) = delete;
+    silent_http_server& operator=(const silent_http_server&) = delete;
+
+    std::string url(const std::string& path) const { return "http://127.0.0.1:" + std::to_string(port_) + path; }
+
+private:
+    int fd_ = -1;
+    unsigned short port_ = 0;
+};
+
 // The played audio without the silence around and between its pieces: the fake's patterns hold no
 // zero byte, so what is left is exactly the synthesized audio that reached the caller.
 inline std::string audible(const std::vector<char>& played)

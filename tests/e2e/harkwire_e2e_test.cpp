@@ -735,6 +735,89 @@ TEST_F(HarkwireE2E, SilentHandshakeHoldsOnlyItsOwnChannel)
     EXPECT_EQ(1u, cloud_->connection_count());  // only the other channel's upgrade arrived
 }
 
+// The process's grammar fetch threads.
+size_t fetch_threads()
+{
+    size_t n = 0;
+    for (const std::string& name : proc_self::thread_names())
+        n += name == "grammar fetch";
+    return n;
+}
+
+// Waits until there are this many fetch threads and at most 'at_most' threads in all.
+bool wait_threads(size_t fetches, size_t at_most = SIZE_MAX)
+{
+    for (int i = 0; i < k_wait_ms / 10; ++i) {
+        if (fetch_threads() == fetches && proc_self::entries("/proc/self/task") <= at_most)
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+// A grammar server that does not answer holds only the channel whose request fetches from it: the
+// channel's later requests wait behind that request, other channels go on, and a close answers at
+// once, in order, and ends the fetch.
+TEST_F(HarkwireE2E, SilentGrammarServerHoldsOnlyItsOwnChannel)
+{
+    e2e::silent_http_server grammars;
+    start();
+    mrcphost::channel* waiting = open_channel("waiting");
+    mrcphost::channel* other = open_channel("other");
+
+    mrcp_request_id define =
+        waiting->send("DEFINE-GRAMMAR", {"Content-Type: text/uri-list", "Content-Id: g1"}, grammars.url("/g.xml"));
+    mrcp_request_id get = waiting->send("GET-RESULT");
+    ASSERT_TRUE(wait_threads(1));
+    recognize(other, "x");
+    mrcp_request_id other_define = other->send("DEFINE-GRAMMAR", {"Content-Type: application/srgs+xml",
+                                                                  "Content-Id: g2"}, grammar("y"));
+    message_record r;
+    ASSERT_TRUE(other->wait_response(other_define, k_wait_ms, &r));
+    EXPECT_EQ(200, r.status_code) << r.line();
+    EXPECT_TRUE(waiting->messages().empty()) << waiting->messages()[0].line();
+
+    EXPECT_TRUE(waiting->close(2000));
+    std::vector<message_record> answers = waiting->messages();
+    ASSERT_EQ(2u, answers.size());
+    EXPECT_EQ(define, answers[0].request_id);
+    EXPECT_EQ(407, answers[0].status_code) << answers[0].line();
+    EXPECT_EQ(4, answers[0].completion_cause);
+    EXPECT_EQ(get, answers[1].request_id);
+    EXPECT_EQ(407, answers[1].status_code) << answers[1].line();
+    EXPECT_TRUE(mrcphost::log_capture::instance().contains(
+        "read_uri_file failed <" + grammars.url("/g.xml") + ">{cancelled!}", APT_PRIO_ERROR));
+    EXPECT_TRUE(wait_threads(0)) << fetch_threads() << " fetch threads";
+}
+
+// A RECOGNIZE whose grammar is being fetched: a close answers it at once and leaves no thread behind;
+// an unload does not wait for the grammar server either.
+TEST_F(HarkwireE2E, CloseOrUnloadDuringAGrammarFetch)
+{
+    e2e::silent_http_server grammars;
+    start();
+    const std::vector<std::string> headers = {"Content-Type: text/uri-list", "Fetch-Timeout: 600000"};
+    mrcphost::channel* closing = open_channel("closing");
+    const size_t threads = proc_self::entries("/proc/self/task");
+    closing->send("RECOGNIZE", headers, grammars.url("/g.xml"));
+    ASSERT_TRUE(wait_threads(1));
+    EXPECT_TRUE(closing->close(2000));
+    std::vector<message_record> answers = closing->messages();
+    ASSERT_EQ(1u, answers.size());
+    EXPECT_EQ(407, answers[0].status_code) << answers[0].line();
+    EXPECT_EQ(4, answers[0].completion_cause);
+    EXPECT_TRUE(wait_threads(0, threads)) << fetch_threads() << " fetch threads";
+    EXPECT_EQ(0u, cloud_->connection_count());
+
+    mrcphost::channel* unloading = open_channel("unloading");
+    unloading->send("RECOGNIZE", headers, grammars.url("/g.xml"));
+    ASSERT_TRUE(wait_threads(1));
+    std::chrono::steady_clock::time_point begin = std::chrono::steady_clock::now();
+    plugin_->unload();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(k_wait_ms));
+    EXPECT_EQ(0u, fetch_threads());
+}
+
 TEST_F(HarkwireE2E, ServiceNotListeningOrNotConfigured)
 {
     config unreachable = default_config();

@@ -176,12 +176,24 @@ protected:
         apr_pool_destroy(pool_);
     }
 
+    // A load as the engine task does it, with the fetch run here instead of on a thread of its own.
+    int load_str(const char* id, const char* type, const apt_str_t* str, apr_size_t timeout = 0)
+    {
+        grammar_fetch_request fetch;
+        int status = recog_grammar_load(channel_.get(), id, type, str, timeout, pool_, &fetch);
+        if (status != GRAMMAR_LOAD_FETCH)
+            return status;
+        fetch_cancel cancel;
+        std::string text, error;
+        bool ok = read_uri_file(fetch.uri.c_str(), fetch.timeout_ms, text, error, cancel);
+        return recog_grammar_fetched(channel_.get(), fetch, ok, text, error);
+    }
     int load(const char* id, const char* type, const std::string& body, apr_size_t timeout = 0)
     {
         apt_str_t str;
         str.buf = body.empty() ? NULL : const_cast<char*>(body.data());
         str.length = body.size();
-        return recog_grammar_load(channel_.get(), id, type, &str, timeout, pool_);
+        return load_str(id, type, &str, timeout);
     }
     int load_uri(const std::string& uri, apr_size_t timeout = 0)
     {
@@ -293,7 +305,7 @@ TEST_F(GrammarLoadTest, InlineBodyIsStoredByItsLengthUnderTheTrimmedId)
 {
     const std::string body = "<grammar>one</grammar>TAIL";
     apt_str_t str = {const_cast<char*>(body.data()), body.size() - 4};
-    EXPECT_EQ(recog_grammar_load(channel_.get(), " g1\r\n", "application/srgs+xml", &str, 0, pool_), 200);
+    EXPECT_EQ(load_str(" g1\r\n", "application/srgs+xml", &str), 200);
     EXPECT_EQ(channel_->context->grammar_id, "g1");
     EXPECT_EQ(stored("g1"), "<grammar>one</grammar>");
     EXPECT_TRUE(log_.has(APT_PRIO_INFO, "add grammar to list <g1>{<grammar>one</grammar>}")) << log_.dump();
@@ -364,6 +376,28 @@ TEST_F(GrammarLoadTest, FetchTimeoutIsInMilliseconds)
     EXPECT_EQ(load_uri(server.url("/slow"), 300), 407);
     EXPECT_TRUE(logged_error("read_uri_file failed <" + server.url("/slow") + ">{return 28 while perform!}"))
         << log_.dump();
+}
+
+// A cancel from another thread ends a fetch that waits for its answer, and one not begun yet.
+TEST(FetchCancel, EndsTheFetchAsFailed)
+{
+    grammar_server server;  // answers /slow after 3 seconds
+    std::string text, error;
+    fetch_cancel cancel;
+    apt_bool_t ok = TRUE;
+    std::thread fetch([&] { ok = read_uri_file(server.url("/slow").c_str(), 0, text, error, cancel); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    cancel.cancel();
+    fetch.join();
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(error, "cancelled!");
+
+    fetch_cancel early;
+    early.cancel();
+    error.clear();
+    EXPECT_FALSE(read_uri_file(server.url("/grammar").c_str(), 0, text, error, early));
+    EXPECT_EQ(error, "cancelled!");
+    EXPECT_TRUE(text.empty());
 }
 
 TEST_F(GrammarLoadTest, LocalFiles)
@@ -463,7 +497,7 @@ TEST_F(GrammarLoadTest, UriListBodyIsLeftAsItCame)
     // Only the body's length counts: what follows it is not part of the URI.
     std::string longer = server.url("/grammar") + "XYZ";
     apt_str_t str = {&longer[0], longer.size() - 3};
-    EXPECT_EQ(recog_grammar_load(channel_.get(), "g2", "TEXT/URI-LIST", &str, 0, pool_), 200);
+    EXPECT_EQ(load_str("g2", "TEXT/URI-LIST", &str), 200);
     EXPECT_EQ(stored("g2"), k_small_grammar);
 }
 

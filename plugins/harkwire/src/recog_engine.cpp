@@ -4,10 +4,10 @@
  *
  * Channel operations return at once: open, close and every request are posted
  * to the engine task, which answers them through the channel's event table.
- * The engine task never waits for a connection to open: a RECOGNIZE starts the
- * connect and the outcome comes back as a message; meanwhile that channel's
- * later messages are held and handled in order afterwards, while every other
- * channel goes on.
+ * The engine task never waits for the network: a RECOGNIZE starts the connect,
+ * a grammar given by an http or https URI is fetched on a thread of its own, and
+ * the outcome comes back as a message; meanwhile that channel's later messages
+ * are held and handled in order afterwards, while every other channel goes on.
  * Nothing thrown inside leaves through a method table: each entry point
  * catches, logs and answers with a failure.
  */
@@ -136,7 +136,8 @@ mrcp_engine_t* recog_engine_create(apr_pool_t* pool)
     recog_engine_t* recog_engine = (recog_engine_t*)apr_palloc(pool, sizeof(recog_engine_t));
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
     recog_engine->channels = new (std::nothrow) recog_channel_registry();
-    if (!recog_engine->channels)
+    recog_engine->fetches = new (std::nothrow) recog_fetches();
+    if (!recog_engine->channels || !recog_engine->fetches)
         return NULL;
 
     apt_task_msg_pool_t* msg_pool = apt_task_msg_pool_create_dynamic(sizeof(recog_msg_t), pool);
@@ -162,6 +163,9 @@ static apt_bool_t recog_engine_destroy(mrcp_engine_t* engine)
         apt_task_destroy(apt_consumer_task_base_get(recog_engine->task));
         recog_engine->task = NULL;
     }
+    /* The engine task's end joined every fetch; this finds none left. */
+    delete recog_engine->fetches;
+    recog_engine->fetches = NULL;
     delete recog_engine->channels;
     recog_engine->channels = NULL;
     return TRUE;
@@ -302,16 +306,40 @@ static apt_bool_t recog_msg_post(recog_engine_t* recog_engine, const recog_msg_t
 apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channel, mrcp_message_t* request)
 {
     recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
-    recog_msg_t message = {type, recog_channel->serial, request, -1, FALSE};
+    recog_msg_t message = {type, recog_channel->serial, request, -1, FALSE, 0};
     return recog_msg_post(recog_channel->recog_engine, message);
 }
 
 void recog_msg_connected(recog_engine_t* recog_engine, unsigned long serial, int connection_id, bool opened)
 {
-    recog_msg_t message = {RECOG_MSG_CONNECTED, serial, NULL, connection_id, opened ? TRUE : FALSE};
+    recog_msg_t message = {RECOG_MSG_CONNECTED, serial, NULL, connection_id, opened ? TRUE : FALSE, 0};
     if (!recog_msg_post(recog_engine, message))
         apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "connection %d: the engine task takes no more messages",
                 connection_id);
+}
+
+int recog_fetch_start(recog_channel_t* recog_channel, mrcp_message_t* request, mrcp_message_t* response,
+                      const grammar_fetch_request& fetch)
+{
+    /* The fetch's thread knows only the engine and the channel's serial, never the channel: the
+     * channel may be gone by the time the fetch ends. Once the engine task has ended, the post
+     * fails and the fetch is joined by the engine's end. */
+    recog_engine_t* engine = recog_channel->recog_engine;
+    unsigned long serial = recog_channel->serial;
+    unsigned long id = engine->fetches->start(fetch, [engine, serial](unsigned long fetch_id) {
+        recog_msg_t message = {RECOG_MSG_FETCHED, serial, NULL, -1, FALSE, fetch_id};
+        recog_msg_post(engine, message);
+    });
+    if (id == 0) {
+        std::string none;
+        return recog_grammar_fetched(recog_channel, fetch, false, none, "no thread for the fetch!");
+    }
+    recog_pending_t& pending = recog_channel->pending;
+    pending.fetch_id = id;
+    pending.fetch = fetch;
+    pending.request = request;
+    pending.response = response;
+    return GRAMMAR_LOAD_FETCH;
 }
 
 static apt_bool_t recog_channel_open(mrcp_engine_channel_t* channel)
@@ -342,8 +370,8 @@ static apt_bool_t recog_channel_close(mrcp_engine_channel_t* channel)
 }
 
 /* The server destroys a channel once its close is answered; should it not wait for that, the
- * engine task may still be working on the channel (a grammar fetch): destroy waits for it, and
- * messages still queued for the channel are dropped. */
+ * engine task may still be working on the channel: destroy waits for it, and messages still
+ * queued for the channel are dropped. */
 static apt_bool_t recog_channel_destroy(mrcp_engine_channel_t* channel)
 {
     recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
@@ -430,15 +458,40 @@ static void recog_completion_cause_set(mrcp_message_t* response, mrcp_recog_head
     mrcp_resource_header_property_add(response, RECOGNIZER_HEADER_COMPLETION_CAUSE);
 }
 
-static void recog_channel_define_grammar(recog_channel_t* recog_channel, mrcp_message_t* request,
-                                         mrcp_message_t* response)
+/* DEFINE-GRAMMAR once its grammar is loaded (or is not) with this status. */
+static void recog_channel_define_grammar_loaded(recog_channel_t* recog_channel, mrcp_message_t* request,
+                                                mrcp_message_t* response, int status)
+{
+    response->start_line.status_code = (mrcp_status_code_e)status;
+    mrcp_recog_header_t* recog_header = (mrcp_recog_header_t*)mrcp_resource_header_prepare(response);
+    if (!recog_header)
+        return;
+    if (status != MRCP_STATUS_CODE_SUCCESS) {
+        recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "navi_grammar_load failed<%s@%s>", message_sidres_session(request),
+                message_sidres_resource(request));
+        return;
+    }
+    /* A request without recognizer fields has no recognizer header yet: an empty one applies nothing. */
+    mrcp_resource_header_prepare(request);
+    if (!recog_set_param(recog_channel, request, response)) {
+        response->start_line.status_code = MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
+        recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
+        return;
+    }
+    recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_SUCCESS);
+}
+
+/* TRUE when the response is ready to be sent; FALSE when it waits for a fetch. */
+static apt_bool_t recog_channel_define_grammar(recog_channel_t* recog_channel, mrcp_message_t* request,
+                                               mrcp_message_t* response)
 {
     mrcp_recog_header_t* recog_header = (mrcp_recog_header_t*)mrcp_resource_header_prepare(response);
     mrcp_generic_header_t* generic_header = mrcp_generic_header_get(request);
     if (!recog_header || !generic_header) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s %s", generic_header ? "" : "generic_header==NULL",
                 recog_header ? "" : "recog_header==NULL");
-        return;
+        return TRUE;
     }
     if (!mrcp_generic_header_property_check(request, GENERIC_HEADER_CONTENT_LENGTH) ||
         generic_header->content_length == 0) {
@@ -446,7 +499,7 @@ static void recog_channel_define_grammar(recog_channel_t* recog_channel, mrcp_me
                 message_sidres_resource(request));
         response->start_line.status_code = MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
         recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-        return;
+        return TRUE;
     }
     if (!mrcp_generic_header_property_check(request, GENERIC_HEADER_CONTENT_TYPE) ||
         apt_string_is_empty(&generic_header->content_type)) {
@@ -454,7 +507,7 @@ static void recog_channel_define_grammar(recog_channel_t* recog_channel, mrcp_me
                 message_sidres_resource(request));
         response->start_line.status_code = MRCP_STATUS_CODE_MISSING_PARAM;
         recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-        return;
+        return TRUE;
     }
     std::string content_type(generic_header->content_type.buf, generic_header->content_type.length);
 
@@ -475,32 +528,24 @@ static void recog_channel_define_grammar(recog_channel_t* recog_channel, mrcp_me
                     message_sidres_resource(request));
             response->start_line.status_code = MRCP_STATUS_CODE_MISSING_PARAM;
             recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-            return;
+            return TRUE;
         }
         id.assign(apt_string_buffer_get(&request->body), request->body.length);
     }
 
-    /* May fetch over the network: runs without the channel's guard. */
+    grammar_fetch_request fetch;
     int status = recog_grammar_load(recog_channel, id.c_str(), content_type.c_str(), &request->body,
-                                    fetch_timeout, recog_channel->channel->pool);
-    response->start_line.status_code = (mrcp_status_code_e)status;
-    if (status != MRCP_STATUS_CODE_SUCCESS) {
-        recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "navi_grammar_load failed<%s@%s>", message_sidres_session(request),
-                message_sidres_resource(request));
-        return;
-    }
-    /* A request without recognizer fields has no recognizer header yet: an empty one applies nothing. */
-    mrcp_resource_header_prepare(request);
-    if (!recog_set_param(recog_channel, request, response)) {
-        response->start_line.status_code = MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE;
-        recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-        return;
-    }
-    recog_completion_cause_set(response, recog_header, RECOGNIZER_COMPLETION_CAUSE_SUCCESS);
+                                    fetch_timeout, recog_channel->channel->pool, &fetch);
+    if (status == GRAMMAR_LOAD_FETCH)
+        status = recog_fetch_start(recog_channel, request, response, fetch);
+    if (status == GRAMMAR_LOAD_FETCH)
+        return FALSE;
+    recog_channel_define_grammar_loaded(recog_channel, request, response, status);
+    return TRUE;
 }
 
-/* Carries out one request; FALSE when the response has been handed on (sent, or parked by STOP). */
+/* Carries out one request; FALSE when the response has been handed on (sent, parked by STOP, or
+ * waiting for a connect or a fetch). */
 static apt_bool_t recog_request_dispatch(recog_channel_t* recog_channel, mrcp_message_t* request,
                                          mrcp_message_t* response)
 {
@@ -513,8 +558,7 @@ static apt_bool_t recog_request_dispatch(recog_channel_t* recog_channel, mrcp_me
         recog_channel_get_params(recog_channel, request, response);
         return TRUE;
     case RECOGNIZER_DEFINE_GRAMMAR:
-        recog_channel_define_grammar(recog_channel, request, response);
-        return TRUE;
+        return recog_channel_define_grammar(recog_channel, request, response);
     case RECOGNIZER_RECOGNIZE:
         return recog_channel_recognize(recog_channel->channel, request, response) ? FALSE : TRUE;
     case RECOGNIZER_INTERPRET:
@@ -584,18 +628,64 @@ static void recog_msg_dispatch(recog_channel_t* recog_channel, const recog_msg_t
     }
 }
 
-/* What was held behind a RECOGNIZE, in order, until another RECOGNIZE waits for its connection. */
+/* The waiting request's grammar fetch ended (or is given up): the request goes on from its load
+ * with this outcome, and is answered exactly as a load on the engine task would answer it. */
+static void recog_fetch_complete(recog_channel_t* recog_channel, recog_fetch_outcome& outcome)
+{
+    recog_pending_t& pending = recog_channel->pending;
+    grammar_fetch_request fetch = std::move(pending.fetch);
+    mrcp_message_t* request = pending.request;
+    mrcp_message_t* response = pending.response;
+    pending.fetch_id = 0;
+    pending.request = NULL;
+    pending.response = NULL;
+    apt_bool_t send = TRUE;
+    try {
+        int status = recog_grammar_fetched(recog_channel, fetch, outcome.ok, outcome.text, outcome.error);
+        if (request->start_line.method_id == RECOGNIZER_RECOGNIZE)
+            send = recog_channel_recognize_fetched(recog_channel->channel, request, response, status) ? FALSE : TRUE;
+        else
+            recog_channel_define_grammar_loaded(recog_channel, request, response, status);
+    } catch (...) {
+        log_exception("grammar fetch");
+        response->start_line.status_code = MRCP_STATUS_CODE_METHOD_FAILED;
+        response->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
+        send = TRUE;
+    }
+    if (send)
+        mrcp_engine_channel_message_send(recog_channel->channel, response);
+}
+
+/* The channel closes, or the engine ends, while a request waits: it is answered at once as a
+ * failed connect or a failed fetch, and what it waited for is given up. */
+static void recog_pending_abandon(recog_channel_t* recog_channel)
+{
+    recog_pending_t& pending = recog_channel->pending;
+    if (pending.fetch_id == 0) {
+        recog_channel_connect_abandon(recog_channel);
+        return;
+    }
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "grammar fetch given up: channel <%s> closes",
+            mrcp_engine_channel_id_get(recog_channel->channel));
+    /* Its thread ends soon; its outcome then finds no request waiting for it. */
+    recog_channel->recog_engine->fetches->cancel(pending.fetch_id);
+    recog_fetch_outcome cancelled;
+    cancelled.error = "cancelled!";
+    recog_fetch_complete(recog_channel, cancelled);
+}
+
+/* What was held behind a waiting request, in order, until another request waits. */
 static void recog_held_replay(recog_channel_t* recog_channel)
 {
     recog_pending_t& pending = recog_channel->pending;
-    while (pending.connection_id == -1 && !pending.held.empty()) {
+    while (!pending.waiting() && !pending.held.empty()) {
         recog_msg_t next = pending.held.front();
         pending.held.pop_front();
         recog_msg_dispatch(recog_channel, next);
     }
 }
 
-static void recog_msg_handle(recog_channel_t* recog_channel, const recog_msg_t& msg)
+static void recog_msg_handle(recog_channel_t* recog_channel, const recog_msg_t& msg, recog_fetch_outcome& fetched)
 {
     recog_pending_t& pending = recog_channel->pending;
     if (msg.type == RECOG_MSG_CONNECTED) {
@@ -610,14 +700,22 @@ static void recog_msg_handle(recog_channel_t* recog_channel, const recog_msg_t& 
         recog_held_replay(recog_channel);
         return;
     }
-    if (pending.connection_id != -1 && msg.type != RECOG_MSG_CLOSE_CHANNEL) {
+    if (msg.type == RECOG_MSG_FETCHED) {
+        /* Likewise for a fetch given up. */
+        if (pending.fetch_id == 0 || pending.fetch_id != msg.fetch_id)
+            return;
+        recog_fetch_complete(recog_channel, fetched);
+        recog_held_replay(recog_channel);
+        return;
+    }
+    if (pending.waiting() && msg.type != RECOG_MSG_CLOSE_CHANNEL) {
         pending.held.push_back(msg);
         return;
     }
-    /* A close answers at once: the waiting RECOGNIZE and what came behind it first, in order. */
-    while (pending.connection_id != -1) {
+    /* A close answers at once: the waiting request and what came behind it first, in order. */
+    while (pending.waiting()) {
         try {
-            recog_channel_connect_abandon(recog_channel);
+            recog_pending_abandon(recog_channel);
         } catch (...) {
             log_exception("channel close");
         }
@@ -632,6 +730,10 @@ apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg)
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
     apt_consumer_task_t* consumer = (apt_consumer_task_t*)apt_task_object_get(task);
     recog_engine_t* recog_engine = (recog_engine_t*)apt_consumer_task_object_get(consumer);
+    /* A fetch that ended is joined whatever became of its channel. */
+    recog_fetch_outcome fetched;
+    if (recog_msg->type == RECOG_MSG_FETCHED && !recog_engine->fetches->finish(recog_msg->fetch_id, &fetched))
+        return TRUE;
     recog_channel_t* recog_channel = recog_engine->channels->enter(recog_msg->serial);
     if (!recog_channel) {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "message %d for a channel destroyed already, dropped",
@@ -639,7 +741,7 @@ apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg)
         return TRUE;
     }
     try {
-        recog_msg_handle(recog_channel, *recog_msg);
+        recog_msg_handle(recog_channel, *recog_msg, fetched);
     } catch (...) {
         log_exception("engine task");
     }
@@ -647,8 +749,9 @@ apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg)
     return TRUE;
 }
 
-/* At the end of the engine task no connect outcome can be handled any more: every connect still
- * opening is answered and given up (the channels are normally closed by then). */
+/* At the end of the engine task no outcome can be handled any more: every request still waiting
+ * for a connect or a fetch is answered and given up (the channels are normally closed by then),
+ * and every fetch's thread is joined, so that unloading never waits for a grammar server. */
 static void recog_engine_on_post_run(apt_task_t* task)
 {
     apt_consumer_task_t* consumer = (apt_consumer_task_t*)apt_task_object_get(task);
@@ -658,12 +761,14 @@ static void recog_engine_on_post_run(apt_task_t* task)
         if (!recog_channel)
             continue;
         try {
-            recog_channel_connect_abandon(recog_channel);
+            if (recog_channel->pending.waiting())
+                recog_pending_abandon(recog_channel);
         } catch (...) {
             log_exception("engine close");
         }
         recog_engine->channels->leave();
     }
+    recog_engine->fetches->cancel_all();
 }
 
 /* ---- The WebSocket seam: replies and lost connections of this plug-in's channels ---- */

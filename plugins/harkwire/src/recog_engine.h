@@ -19,6 +19,7 @@
 #include "apt_consumer_task.h"
 #include "mrcp_recog_engine.h"
 #include "nlsml.h"
+#include "recog_fetch.h"
 #include "recog_grammar.h"
 #include "recog_properties.h"
 #include "recog_session.h"
@@ -28,8 +29,8 @@ typedef struct recog_channel_t recog_channel_t;
 
 /*
  * The channels the engine task may work on, by serial number. A message names its channel by
- * serial, so that one queued for a channel destroyed since (a connect's outcome, or whatever was
- * queued when the server stopped waiting for the close) finds nothing, also when a new channel
+ * serial, so that one queued for a channel destroyed since (a connect's or a grammar fetch's
+ * outcome, or whatever was queued when the server stopped waiting for the close) finds nothing, also when a new channel
  * took the same memory. Destroy waits while the engine task works on the channel.
  * Every member is guarded by 'mutex'.
  */
@@ -56,35 +57,43 @@ typedef struct recog_engine_t recog_engine_t;
 struct recog_engine_t {
     apt_consumer_task_t* task;   /* the engine task "Recog Engine"; NULL once destroyed */
     recog_channel_registry* channels;  /* created with the engine, deleted at its destroy */
+    recog_fetches* fetches;      /* grammar fetches; created with the engine, deleted at its destroy */
 };
 
 typedef enum {
     RECOG_MSG_OPEN_CHANNEL,
     RECOG_MSG_CLOSE_CHANNEL,
     RECOG_MSG_REQUEST_PROCESS,
-    RECOG_MSG_CONNECTED          /* the WebSocket thread: a RECOGNIZE's connection opened or failed */
+    RECOG_MSG_CONNECTED,         /* the WebSocket thread: a RECOGNIZE's connection opened or failed */
+    RECOG_MSG_FETCHED            /* a fetch's thread: a grammar fetch ended */
 } recog_msg_type_e;
 
-/* What a channel operation, or a connect's outcome, posts to the engine task. */
+/* What a channel operation, or a connect's or a fetch's outcome, posts to the engine task. */
 typedef struct recog_msg_t recog_msg_t;
 struct recog_msg_t {
     recog_msg_type_e type;
     unsigned long serial;        /* the channel's serial number */
-    mrcp_message_t* request;     /* NULL for open, close and a connect's outcome */
+    mrcp_message_t* request;     /* NULL for open, close and an outcome */
     int connection_id;           /* RECOG_MSG_CONNECTED: the connection */
     apt_bool_t opened;           /* RECOG_MSG_CONNECTED: whether it opened */
+    unsigned long fetch_id;      /* RECOG_MSG_FETCHED: the fetch (recog_fetches) */
 };
 
 /*
- * A RECOGNIZE whose connection is opening, and the channel's messages that came behind it: the
- * engine task goes on with other channels meanwhile and handles these, in order, once the
- * RECOGNIZE has its answer. Engine task only.
+ * A request that waits: a RECOGNIZE whose connection is opening, or a DEFINE-GRAMMAR or RECOGNIZE
+ * whose grammar is being fetched; and the channel's messages that came behind it. The engine task
+ * goes on with other channels meanwhile and handles these, in order, once the request has its
+ * answer. At most one of connection_id and fetch_id is set. Engine task only.
  */
 struct recog_pending_t {
-    int connection_id = -1;          /* the connection being opened; -1 when no RECOGNIZE waits */
+    int connection_id = -1;          /* the connection being opened; -1 when none */
+    unsigned long fetch_id = 0;      /* the grammar fetch under way; 0 when none */
+    grammar_fetch_request fetch;     /* what that fetch is for */
     mrcp_message_t* request = NULL;
     mrcp_message_t* response = NULL;
     std::deque<recog_msg_t> held;
+
+    bool waiting() const { return connection_id != -1 || fetch_id != 0; }
 };
 
 /*
@@ -133,7 +142,7 @@ struct recog_channel_t {
     apt_bool_t stop_response_asynchronous;   /* [guard] STOP delivery path of the media thread */
     apr_pool_t* pool;                        /* the channel's pool */
     apt_bool_t first_frame_logged;           /* [guard] the recognition's first frame was logged */
-    recog_pending_t pending;                 /* engine task: a RECOGNIZE waiting for its connection */
+    recog_pending_t pending;                 /* engine task: a request waiting for a connect or a fetch */
     std::mutex guard;                        /* guards the fields marked [guard] */
 };
 
@@ -144,6 +153,11 @@ mrcp_engine_t* recog_engine_create(apr_pool_t* pool);
 apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channel, mrcp_message_t* request);
 /* Posts a connect's outcome for the channel with this serial (WebSocket thread). */
 void recog_msg_connected(recog_engine_t* recog_engine, unsigned long serial, int connection_id, bool opened);
+
+/* Engine task: fetches the grammar of the request off the engine task; the request waits, and the
+ * fetch's outcome completes it. GRAMMAR_LOAD_FETCH when the fetch started, else 407 (logged). */
+int recog_fetch_start(recog_channel_t* recog_channel, mrcp_message_t* request, mrcp_message_t* response,
+                      const grammar_fetch_request& fetch);
 
 /* The engine task's message handler. */
 apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg);

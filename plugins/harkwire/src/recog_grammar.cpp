@@ -192,7 +192,64 @@ size_t WriteCallBack(char* data, size_t size, size_t count, void* buffer)
     return write_content((_auto_buf*)buffer, data, n) ? n : 0;
 }
 
-apt_bool_t read_uri_file(const char* uri, long timeout_ms, std::string& text, std::string& error)
+fetch_cancel::fetch_cancel() : multi_(curl_multi_init()) {}
+
+fetch_cancel::~fetch_cancel()
+{
+    if (multi_)
+        curl_multi_cleanup(multi_);
+}
+
+void fetch_cancel::cancel()
+{
+    cancelled_ = true;
+    if (multi_)
+        curl_multi_wakeup(multi_);
+}
+
+namespace {
+
+/* Runs the transfer in the cancel's multi handle: its wait wakes at once on a cancel, not only
+ * when the server answers or the timeout passes. CURLE_OK or the transfer's own failure; 'cut'
+ * when a cancel ended it. */
+CURLcode run_transfer(CURL* curl, fetch_cancel& cancel, bool* cut)
+{
+    CURLM* multi = cancel.multi();
+    *cut = false;
+    if (!multi || curl_multi_add_handle(multi, curl) != CURLM_OK)
+        return CURLE_FAILED_INIT;
+    CURLcode res = CURLE_OK;
+    int running = 1;
+    while (running) {
+        if (cancel.cancelled()) {
+            *cut = true;
+            break;
+        }
+        if (curl_multi_perform(multi, &running) != CURLM_OK) {
+            res = CURLE_FAILED_INIT;
+            break;
+        }
+        if (running && curl_multi_poll(multi, NULL, 0, 1000, NULL) != CURLM_OK) {
+            res = CURLE_FAILED_INIT;
+            break;
+        }
+    }
+    if (!running && !*cut) {
+        int left = 0;
+        CURLMsg* msg = NULL;
+        while ((msg = curl_multi_info_read(multi, &left)) != NULL) {
+            if (msg->msg == CURLMSG_DONE && msg->easy_handle == curl)
+                res = msg->data.result;
+        }
+    }
+    curl_multi_remove_handle(multi, curl);
+    return res;
+}
+
+}  // namespace
+
+apt_bool_t read_uri_file(const char* uri, long timeout_ms, std::string& text, std::string& error,
+                         fetch_cancel& cancel)
 {
     if (!uri) {
         error = "no uri!";
@@ -221,10 +278,13 @@ apt_bool_t read_uri_file(const char* uri, long timeout_ms, std::string& text, st
 
     apt_bool_t ok = FALSE;
     char message[128];
-    CURLcode res = curl_easy_perform(curl);
+    bool cut = false;
+    CURLcode res = run_transfer(curl, cancel, &cut);
     long http_status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &http_status);
-    if (buf.too_large || res == CURLE_FILESIZE_EXCEEDED) {
+    if (cut) {
+        error = "cancelled!";
+    } else if (buf.too_large || res == CURLE_FILESIZE_EXCEEDED) {
         snprintf(message, sizeof(message), "grammar larger than %lu bytes!", (unsigned long)GRAMMAR_MAX_SIZE);
         error = message;
     } else if (res != CURLE_OK) {
@@ -304,12 +364,32 @@ void grammar_store::clear()
     bytes_ = 0;
 }
 
+namespace {
+
+/* The last step of every load: the text under its id, which becomes current. */
+int store_grammar(recog_channel_t* recog_channel, const std::string& id, std::string&& text)
+{
+    const std::string excerpt = log_excerpt(text);
+    recog_context_t* context = recog_channel->context;
+    if (!context->grammars.store(id, std::move(text))) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammars of the channel would pass %lu bytes, <%s> refused",
+                (unsigned long)GRAMMAR_CHANNEL_MAX_BYTES, log_excerpt(id).c_str());
+        return MRCP_STATUS_CODE_METHOD_FAILED;
+    }
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "add grammar to list <%s>{%s}", log_excerpt(id).c_str(), excerpt.c_str());
+    context->grammar_id = id;
+    return MRCP_STATUS_CODE_SUCCESS;
+}
+
+}  // namespace
+
 int recog_grammar_load(recog_channel_t* recog_channel, const char* content_id, const char* content_type,
-                       const apt_str_t* body, apr_size_t fetch_timeout, apr_pool_t* pool)
+                       const apt_str_t* body, apr_size_t fetch_timeout, apr_pool_t* pool,
+                       grammar_fetch_request* fetch)
 {
     (void)pool; /* a local file is read without the channel's pool */
     try {
-        if (!recog_channel || !recog_channel->context) {
+        if (!recog_channel || !recog_channel->context || !fetch) {
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "recog_grammar_load: no channel");
             return MRCP_STATUS_CODE_METHOD_FAILED;
         }
@@ -335,27 +415,32 @@ int recog_grammar_load(recog_channel_t* recog_channel, const char* content_id, c
                 return MRCP_STATUS_CODE_METHOD_FAILED;
             }
             if (starts_with_nocase(uri, "http://") || starts_with_nocase(uri, "https://")) {
-                std::string error;
-                if (!read_uri_file(uri.c_str(), timeout_ms, text, error)) {
-                    apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "read_uri_file failed <%s>{%s}", log_excerpt(uri).c_str(),
-                            error.c_str());
-                    return MRCP_STATUS_CODE_METHOD_FAILED;
-                }
-            } else if (!read_local_file(uri, text)) {
-                return MRCP_STATUS_CODE_METHOD_FAILED;
+                /* The network may take up to the timeout: not on the engine task. */
+                fetch->id = id;
+                fetch->uri = uri;
+                fetch->timeout_ms = timeout_ms;
+                return GRAMMAR_LOAD_FETCH;
             }
+            if (!read_local_file(uri, text))
+                return MRCP_STATUS_CODE_METHOD_FAILED;
         }
+        return store_grammar(recog_channel, id, std::move(text));
+    } catch (const std::exception& e) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "recog_grammar_load failed: %s", e.what());
+        return MRCP_STATUS_CODE_METHOD_FAILED;
+    }
+}
 
-        const std::string excerpt = log_excerpt(text);
-        recog_context_t* context = recog_channel->context;
-        if (!context->grammars.store(id, std::move(text))) {
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammars of the channel would pass %lu bytes, <%s> refused",
-                    (unsigned long)GRAMMAR_CHANNEL_MAX_BYTES, log_excerpt(id).c_str());
+int recog_grammar_fetched(recog_channel_t* recog_channel, const grammar_fetch_request& fetch, bool ok,
+                          std::string& text, const std::string& error)
+{
+    try {
+        if (!ok) {
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "read_uri_file failed <%s>{%s}", log_excerpt(fetch.uri).c_str(),
+                    error.c_str());
             return MRCP_STATUS_CODE_METHOD_FAILED;
         }
-        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "add grammar to list <%s>{%s}", log_excerpt(id).c_str(), excerpt.c_str());
-        context->grammar_id = id;
-        return MRCP_STATUS_CODE_SUCCESS;
+        return store_grammar(recog_channel, fetch.id, std::move(text));
     } catch (const std::exception& e) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "recog_grammar_load failed: %s", e.what());
         return MRCP_STATUS_CODE_METHOD_FAILED;

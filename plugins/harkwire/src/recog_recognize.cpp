@@ -1,6 +1,7 @@
 /*
  * RECOGNIZE on the engine task: checks, language, header values, waveform,
- * grammar, service URI, connect, START and IN-PROGRESS.
+ * grammar, service URI, connect, START and IN-PROGRESS. A grammar fetched over
+ * the network and the connect each end in a message that goes on from there.
  */
 #include <math.h>
 #include <strings.h>
@@ -84,11 +85,29 @@ std::string str_of(const apt_str_t& s)
     return s.buf ? std::string(s.buf, s.length) : std::string();
 }
 
+/* How far recognize_prepare took the request. */
+enum prepared_e {
+    PREPARE_FAILED,     /* the response's status is set */
+    PREPARE_BUILDIN,    /* a built-in grammar: nothing to parse */
+    PREPARE_GRAMMAR,    /* the grammar under grammar_id is to be parsed */
+    PREPARE_FETCHING    /* the grammar is being fetched: the request waits */
+};
+
 }  // namespace
 
-/* Everything up to the connect; FALSE with the response's status set. */
-static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_channel_t* channel,
-                                    mrcp_message_t* request, mrcp_message_t* response, bool* continuous)
+/* The outcome of the grammar's load; FALSE with the response's status set. */
+static bool recognize_loaded(mrcp_message_t* request, mrcp_message_t* response, int status)
+{
+    if (status == MRCP_STATUS_CODE_SUCCESS)
+        return true;
+    apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "recog_grammar_load failed " APT_SIDRES_FMT, MRCP_MESSAGE_SIDRES(request));
+    fail(response, (mrcp_status_code_e)status, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
+    return false;
+}
+
+/* Everything up to the parse of the grammar. */
+static prepared_e recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_channel_t* channel,
+                                    mrcp_message_t* request, mrcp_message_t* response)
 {
     recog_context_t* context = recog_channel->context;
     recog_session_t* session = recog_channel_session(recog_channel);
@@ -99,7 +118,7 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
     if (!response_header || !request_header || !generic_header) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "failed to read header " APT_SIDRES_FMT, MRCP_MESSAGE_SIDRES(request));
         fail(response, MRCP_STATUS_CODE_METHOD_FAILED, -1);
-        return FALSE;
+        return PREPARE_FAILED;
     }
     if (!mrcp_generic_header_property_check(request, GENERIC_HEADER_CONTENT_LENGTH) ||
         generic_header->content_length == 0) {
@@ -107,14 +126,14 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
                 "failed to get content length or content length is invalid " APT_SIDRES_FMT,
                 MRCP_MESSAGE_SIDRES(request));
         fail(response, MRCP_STATUS_CODE_METHOD_FAILED, -1);
-        return FALSE;
+        return PREPARE_FAILED;
     }
     const mpf_codec_descriptor_t* codec = mrcp_engine_sink_stream_codec_get(channel);
     if (!codec) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "failed to get codec descriptor " APT_SIDRES_FMT,
                 MRCP_MESSAGE_SIDRES(request));
         fail(response, MRCP_STATUS_CODE_METHOD_FAILED, -1);
-        return FALSE;
+        return PREPARE_FAILED;
     }
 
     if (mrcp_resource_header_property_check(request, RECOGNIZER_HEADER_START_INPUT_TIMERS))
@@ -137,13 +156,13 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
         apt_string_is_empty(&generic_header->content_type)) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "missing content-type " APT_SIDRES_FMT, MRCP_MESSAGE_SIDRES(request));
         fail(response, MRCP_STATUS_CODE_MISSING_PARAM, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-        return FALSE;
+        return PREPARE_FAILED;
     }
     std::string content_type = str_of(generic_header->content_type);
 
     if (recog_set_param(recog_channel, request, response) == 0) {
         fail(response, MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE, RECOGNIZER_COMPLETION_CAUSE_ERROR);
-        return FALSE;
+        return PREPARE_FAILED;
     }
 
     recog_waveform_open(recog_channel);
@@ -160,7 +179,7 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "grammar larger than %lu bytes " APT_SIDRES_FMT,
                 (unsigned long)GRAMMAR_MAX_SIZE, MRCP_MESSAGE_SIDRES(request));
         fail(response, MRCP_STATUS_CODE_METHOD_FAILED, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-        return FALSE;
+        return PREPARE_FAILED;
     }
     std::string body = str_of(request->body);
     std::string buildin_name;
@@ -168,8 +187,7 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
         context->capability = k_freetalk;
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "use buildin grammar <%s:%s> " APT_SIDRES_FMT, context->capability,
                 log_excerpt(buildin_name).c_str(), MRCP_MESSAGE_SIDRES(request));
-        *continuous = context->doc.mode_ == 1;
-        return TRUE;
+        return PREPARE_BUILDIN;
     }
 
     size_t session_pos = body.find("session:");
@@ -181,7 +199,7 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "can't find grammar<%s> " APT_SIDRES_FMT, log_excerpt(id).c_str(),
                     MRCP_MESSAGE_SIDRES(request));
             fail(response, MRCP_STATUS_CODE_ILLEGAL_PARAM_VALUE, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-            return FALSE;
+            return PREPARE_FAILED;
         }
         context->grammar_id = id;
     } else {
@@ -192,7 +210,7 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
                 apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "Missing Content-Id " APT_SIDRES_FMT,
                         MRCP_MESSAGE_SIDRES(request));
                 fail(response, MRCP_STATUS_CODE_MISSING_PARAM, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-                return FALSE;
+                return PREPARE_FAILED;
             }
             id = body;
         } else {
@@ -203,16 +221,25 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
         if (mrcp_engine_channel_version_get(channel) == MRCP_VERSION_2 &&
             mrcp_generic_header_property_check(request, GENERIC_HEADER_FETCH_TIMEOUT))
             fetch_timeout = generic_header->fetch_timeout;
+        grammar_fetch_request fetch;
         int status = recog_grammar_load(recog_channel, id.c_str(), content_type.c_str(), &request->body,
-                                        fetch_timeout, channel->pool);
-        if (status != MRCP_STATUS_CODE_SUCCESS) {
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "recog_grammar_load failed " APT_SIDRES_FMT,
-                    MRCP_MESSAGE_SIDRES(request));
-            fail(response, (mrcp_status_code_e)status, RECOGNIZER_COMPLETION_CAUSE_GRAM_LOAD_FAILURE);
-            return FALSE;
-        }
+                                        fetch_timeout, channel->pool, &fetch);
+        if (status == GRAMMAR_LOAD_FETCH)
+            status = recog_fetch_start(recog_channel, request, response, fetch);
+        if (status == GRAMMAR_LOAD_FETCH)
+            return PREPARE_FETCHING;
+        if (!recognize_loaded(request, response, status))
+            return PREPARE_FAILED;
     }
+    return PREPARE_GRAMMAR;
+}
 
+/* The parse of the current grammar and the capability it asks for; FALSE with the response's
+ * status set. */
+static apt_bool_t recognize_parse(recog_channel_t* recog_channel, mrcp_message_t* response)
+{
+    recog_context_t* context = recog_channel->context;
+    recog_session_t* session = recog_channel_session(recog_channel);
     const std::string* grammar = context->grammars.find(context->grammar_id);
     if (!context->doc.parse_rule(grammar ? grammar->c_str() : "")) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "parser grammar failed:%s", context->doc.last_error_.c_str());
@@ -243,30 +270,15 @@ static apt_bool_t recognize_prepare(recog_channel_t* recog_channel, mrcp_engine_
         fail(response, MRCP_STATUS_CODE_METHOD_FAILED, RECOGNIZER_COMPLETION_CAUSE_ERROR);
         return FALSE;
     }
-    *continuous = context->doc.mode_ == 1;
     return TRUE;
 }
 
-static apt_bool_t recognize(recog_channel_t* recog_channel, mrcp_engine_channel_t* channel,
-                            mrcp_message_t* request, mrcp_message_t* response)
+/* The service URI and the connect; TRUE when the connect has started and the request waits for
+ * it, FALSE with the response's status set. */
+static apt_bool_t recognize_connect(recog_channel_t* recog_channel, mrcp_message_t* request,
+                                    mrcp_message_t* response)
 {
-    {
-        std::lock_guard<std::mutex> lock(recog_channel->guard);
-        if (recog_channel->recog_request) {
-            /* Replacing it would leak its connection and leave its request open. */
-            apt_log(APT_LOG_MARK, APT_PRIO_WARNING,
-                    "RECOGNIZE refused: a recognition is in progress on channel <%s> " APT_SIDRES_FMT,
-                    mrcp_engine_channel_id_get(channel), MRCP_MESSAGE_SIDRES(request));
-            response->start_line.status_code = MRCP_STATUS_CODE_METHOD_NOT_VALID;
-            return FALSE;
-        }
-        recog_channel->first_frame_logged = FALSE;
-    }
-
-    bool continuous = false;
-    if (!recognize_prepare(recog_channel, channel, request, response, &continuous))
-        return FALSE;
-
+    bool continuous = recog_channel->context->doc.mode_ == 1;
     if (!g_properties.init_path || !*g_properties.init_path) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "init-path is not configured, cannot reach the service " APT_SIDRES_FMT,
                 MRCP_MESSAGE_SIDRES(request));
@@ -293,6 +305,37 @@ static apt_bool_t recognize(recog_channel_t* recog_channel, mrcp_engine_channel_
     pending.request = request;
     pending.response = response;
     return TRUE;
+}
+
+static apt_bool_t recognize(recog_channel_t* recog_channel, mrcp_engine_channel_t* channel,
+                            mrcp_message_t* request, mrcp_message_t* response)
+{
+    {
+        std::lock_guard<std::mutex> lock(recog_channel->guard);
+        if (recog_channel->recog_request) {
+            /* Replacing it would leak its connection and leave its request open. */
+            apt_log(APT_LOG_MARK, APT_PRIO_WARNING,
+                    "RECOGNIZE refused: a recognition is in progress on channel <%s> " APT_SIDRES_FMT,
+                    mrcp_engine_channel_id_get(channel), MRCP_MESSAGE_SIDRES(request));
+            response->start_line.status_code = MRCP_STATUS_CODE_METHOD_NOT_VALID;
+            return FALSE;
+        }
+        recog_channel->first_frame_logged = FALSE;
+    }
+
+    switch (recognize_prepare(recog_channel, channel, request, response)) {
+    case PREPARE_FAILED:
+        return FALSE;
+    case PREPARE_FETCHING:
+        return TRUE;
+    case PREPARE_GRAMMAR:
+        if (!recognize_parse(recog_channel, response))
+            return FALSE;
+        break;
+    case PREPARE_BUILDIN:
+        break;
+    }
+    return recognize_connect(recog_channel, request, response);
 }
 
 /* The pending RECOGNIZE without its connection: 421 with cause 6. */
@@ -398,6 +441,24 @@ apt_bool_t recog_channel_recognize(mrcp_engine_channel_t* channel, mrcp_message_
     recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
     try {
         return recognize(recog_channel, channel, request, response);
+    } catch (const std::exception& e) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RECOGNIZE failed: %s " APT_SIDRES_FMT, e.what(),
+                MRCP_MESSAGE_SIDRES(request));
+    } catch (...) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RECOGNIZE failed " APT_SIDRES_FMT, MRCP_MESSAGE_SIDRES(request));
+    }
+    response->start_line.status_code = MRCP_STATUS_CODE_METHOD_FAILED;
+    return FALSE;
+}
+
+apt_bool_t recog_channel_recognize_fetched(mrcp_engine_channel_t* channel, mrcp_message_t* request,
+                                           mrcp_message_t* response, int status)
+{
+    recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
+    try {
+        if (!recognize_loaded(request, response, status) || !recognize_parse(recog_channel, response))
+            return FALSE;
+        return recognize_connect(recog_channel, request, response);
     } catch (const std::exception& e) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RECOGNIZE failed: %s " APT_SIDRES_FMT, e.what(),
                 MRCP_MESSAGE_SIDRES(request));

@@ -78,10 +78,16 @@ apt_bool_t is_zero(const void* data, int len);
 /* The channel's session state (a member of its recognition context). */
 recog_session_t* recog_channel_session(recog_channel_t* recog_channel);
 
-/* RECOGNIZE on the engine task; TRUE when the response is taken care of: the connect has started
- * and its outcome answers (recog_channel_connected). FALSE with the response's status set. */
+/* RECOGNIZE on the engine task; TRUE when the response is taken care of: the grammar's fetch or
+ * the connect has started and its outcome goes on (recog_channel_recognize_fetched,
+ * recog_channel_connected). FALSE with the response's status set. */
 apt_bool_t recog_channel_recognize(mrcp_engine_channel_t* channel, mrcp_message_t* request,
                                    mrcp_message_t* response);
+
+/* Engine task: the waiting RECOGNIZE's grammar fetch ended with this load status; goes on from
+ * there (parse, connect). TRUE and FALSE as recog_channel_recognize. */
+apt_bool_t recog_channel_recognize_fetched(mrcp_engine_channel_t* channel, mrcp_message_t* request,
+                                           mrcp_message_t* response, int status);
 
 /* Engine task: the connection of the channel's waiting RECOGNIZE opened or failed; START and
  * IN-PROGRESS, or 421 with cause 6. */
