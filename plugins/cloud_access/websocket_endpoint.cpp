@@ -2,6 +2,7 @@
 
 #include <limits.h>
 
+#include <algorithm>
 #include <iostream>
 #include <utility>
 #include <vector>
@@ -29,16 +30,49 @@ const boost::asio::ssl::context::options TLS_CONTEXT_OPTIONS = (boost::asio::ssl
 const std::chrono::milliseconds CONNECT_WAIT(5000);
 /* As long as the library's close-handshake timeout. */
 const std::chrono::milliseconds UNLOAD_WAIT(5000);
-/* How long queued audio waits for the WebSocket thread: frames of all channels go out together. */
+/* How long queued audio waits for a sweep: frames of all channels go out together. */
 const long FLUSH_DELAY_MS = 2;
 
-/* The library reads a connection's state on the WebSocket thread without its
- * lock, so a close from another thread would race with it: closes run there. */
-void close_on_ws_thread(client* c, connection_hdl hdl, unsigned short code, const std::string& reason)
+/*
+ * How many I/O threads run the endpoint. Their work is CPU: TLS handshakes and the encryption of
+ * every message, which one thread cannot do for a thousand channels (hundreds of handshakes and
+ * tens of thousands of messages a second). At least two, so that a burst of handshakes does not
+ * hold every other connection's messages; at most four and at most half the cores, because the
+ * server's media thread, its own threads and the other plug-in (with I/O threads of its own) need
+ * the rest of the machine, and more threads than busy cores only add switching.
+ *
+ * Each thread runs a run loop of its own, and a connection belongs to one of them for its life.
+ * One run loop shared by the threads, with the connection's strand keeping its handlers apart,
+ * is not enough with the Asio we build against: the inner steps of a TLS read, write or
+ * handshake complete outside the strand that wraps the operation, so a connection's TLS state
+ * would be used from two threads at once.
+ */
+unsigned io_thread_count()
 {
-    c->get_io_service().post([c, hdl, code, reason] {
+    const unsigned half = std::thread::hardware_concurrency() / 2;  /* 0 when unknown */
+    return std::min(4u, std::max(2u, half));
+}
+
+/* Runs fn(con) in the connection's strand, after what is already queued there; false when the
+ * library no longer has the connection (nothing is left to do for it then). */
+template <typename F>
+bool post_to_strand(client* c, connection_hdl hdl, F fn)
+{
+    websocketpp::lib::error_code ec;
+    client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+    if (ec || !con)
+        return false;
+    boost::asio::post(*con->get_strand(), [con, fn] { fn(con); });
+    return true;
+}
+
+/* The library reads a connection's state in its strand without its lock, so a close from
+ * elsewhere would race with it: closes run in the strand. */
+void close_in_strand(client* c, connection_hdl hdl, unsigned short code, const std::string& reason)
+{
+    post_to_strand(c, hdl, [code, reason](const client::connection_ptr& con) {
         websocketpp::lib::error_code ignored;
-        c->close(hdl, code, reason, ignored);
+        con->close(code, reason, ignored);
     });
 }
 
@@ -59,8 +93,9 @@ context_ptr on_tls_init(connection_hdl)
 
 /* ---- ws_connection ---- */
 
-ws_connection::ws_connection(connection_hdl hdl, const std::string&, ws_channel_t* channel, int id_)
-    : m_hdl(hdl),
+ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::string&, ws_channel_t* channel, int id_)
+    : loop(loop_),
+      m_hdl(hdl),
 #if defined(HARKWIRE_PLUGIN)
       recog_channel(channel),
 #else
@@ -68,6 +103,7 @@ ws_connection::ws_connection(connection_hdl hdl, const std::string&, ws_channel_
 #endif
       status(wscs_unconnected),
       id(id_),
+      listed(false),
       pause_wanted(false),
       abandoned(false)
 {
@@ -99,20 +135,29 @@ ws_connection_status ws_connection::get_status()
     return status;
 }
 
+void ws_connection::cancel_connect_timer()
+{
+    client::timer_ptr timer;
+    {
+        std::lock_guard<std::mutex> lock(mt);
+        timer.swap(connect_timer);
+    }
+    /* Cancelled, the timer lets go of the connection now rather than at its time. */
+    if (timer)
+        timer->cancel();
+}
+
 void ws_connection::on_open(client* c, connection_hdl hdl)
 {
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_open: enter");
+    cancel_connect_timer();
     bool late;
-    client::timer_ptr timer;
     {
         std::lock_guard<std::mutex> lock(mt);
         status = wscs_connected;
         late = abandoned;
-        timer.swap(connect_timer);
         cv.notify_all();
     }
-    if (timer)
-        timer->cancel();
     if (late) {
         /* Nobody owns this connection any more. */
         websocketpp::lib::error_code ec;
@@ -125,6 +170,7 @@ void ws_connection::on_open(client* c, connection_hdl hdl)
 ws_connection_status ws_connection::on_fail(client*, connection_hdl)
 {
     apt_log(APT_LOG_MARK, WSS_FAIL_PRIO, "wss_connect.on_fail: enter");
+    cancel_connect_timer();
     paused_con.reset();
     ws_connection_status before = set_status(wscs_error);
     if (before != wscs_connected)
@@ -143,6 +189,7 @@ ws_connection_status ws_connection::on_fail(client*, connection_hdl)
 ws_connection_status ws_connection::on_close(client*, connection_hdl)
 {
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_close: enter");
+    cancel_connect_timer();
     /* Ended while paused (a failed write): the connection is not kept for a resume. */
     paused_con.reset();
     ws_connection_status before = set_status(wscs_shutdown);
@@ -180,7 +227,7 @@ void ws_connection::pause_if_wanted(client* c, connection_hdl hdl)
     client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
     if (ec || !con)
         return;
-    /* Called inside the library's read handler, on the connection's thread: clearing the read flag
+    /* Called inside the library's read handler, in the connection's strand: clearing the read flag
      * here (and not through the library's posted pause) means no further read is started, so a
      * later resume can never start a second read beside a pending one. Without a pending operation
      * nothing of the library holds the connection any more: the record does until it resumes. */
@@ -236,8 +283,9 @@ void ws_connection::report(bool opened)
     }
 }
 
-void ws_connection::abandon(client* c)
+void ws_connection::abandon()
 {
+    client* c = &loop->c;
     detach();
     bool open;
     {
@@ -247,17 +295,13 @@ void ws_connection::abandon(client* c)
     }
     if (open) {
         /* Opened just after the wait gave up. */
-        close_on_ws_thread(c, m_hdl, websocketpp::close::status::going_away, "");
+        close_in_strand(c, m_hdl, websocketpp::close::status::going_away, "");
         return;
     }
-    websocketpp::lib::error_code ec;
-    /* Still connecting: close the socket on the WebSocket thread. Its pending
-     * operations fail at once and so does the attempt; a TLS shutdown towards a
-     * silent peer would wait another 5 s. */
-    client::connection_ptr con = c->get_con_from_hdl(m_hdl, ec);
-    if (ec || !con)
-        return;
-    c->get_io_service().post([con] {
+    /* Still connecting: close the socket in the strand. Its pending operations
+     * fail at once and so does the attempt; a TLS shutdown towards a silent peer
+     * would wait another 5 s. */
+    post_to_strand(c, m_hdl, [](const client::connection_ptr& con) {
         boost::system::error_code ignored;
         con->get_raw_socket().close(ignored);
     });
@@ -272,18 +316,23 @@ bool ws_connection::wait_ended(std::chrono::steady_clock::time_point deadline)
 /* ---- websocket_endpoint ---- */
 
 websocket_endpoint::websocket_endpoint()
-    : m_next_id(0), m_token(&tokenwrapper), m_connect_timeout(CONNECT_WAIT), m_unload_wait(UNLOAD_WAIT),
-      m_flush_armed(false)
+    : m_next_id(0), m_running(0), m_next_loop(0), m_token(&tokenwrapper), m_connect_timeout(CONNECT_WAIT),
+      m_unload_wait(UNLOAD_WAIT)
 {
     /* The library learns the byte order for 64-bit frame lengths on first use, in a static
-     * without a lock: learnt here, at load, before the tasks and the WebSocket thread send
+     * without a lock: learnt here, at load, before the tasks and the I/O threads send
      * or read long frames at the same time. */
     websocketpp::lib::net::_htonll(0);
-    m_endpoint.clear_access_channels(websocketpp::log::alevel::all);
-    m_endpoint.clear_error_channels(websocketpp::log::elevel::all);
-    m_endpoint.init_asio();
-    m_endpoint.set_tls_init_handler(&on_tls_init);
-    m_endpoint.start_perpetual();
+    const unsigned count = io_thread_count();
+    for (unsigned i = 0; i < count; ++i) {
+        m_loops.emplace_back(new ws_io_loop);
+        client& c = m_loops.back()->c;
+        c.clear_access_channels(websocketpp::log::alevel::all);
+        c.clear_error_channels(websocketpp::log::elevel::all);
+        c.init_asio();
+        c.set_tls_init_handler(&on_tls_init);
+        c.start_perpetual();
+    }
 }
 
 websocket_endpoint::~websocket_endpoint()
@@ -299,31 +348,35 @@ websocket_endpoint::~websocket_endpoint()
         for (ws_connection::ptr& rec : open) {
             rec->detach();
             rec->pause_wanted = false;
-            m_endpoint.get_io_service().post([this, rec] {
+            post_to_strand(&rec->loop->c, rec->get_hdl(), [rec](const client::connection_ptr& con) {
                 /* A paused connection would never read the service's answer to the close. */
                 rec->resume_paused();
                 websocketpp::lib::error_code ignored;
-                m_endpoint.close(rec->get_hdl(), websocketpp::close::status::going_away, "", ignored);
+                con->close(websocketpp::close::status::going_away, "", ignored);
             });
         }
-        m_endpoint.stop_perpetual();
-        if (m_thread) {
+        for (std::unique_ptr<ws_io_loop>& loop : m_loops)
+            loop->c.stop_perpetual();
+        std::lock_guard<std::mutex> lock(m_start_mutex);
+        if (!m_threads.empty()) {
             std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::now() + m_unload_wait;
             for (ws_connection::ptr& rec : open)
                 rec->wait_ended(deadline);
-            /* Whatever did not end in time is dropped with the run loop. */
-            m_endpoint.stop();
-            m_thread->join();
+            /* Whatever did not end in time is dropped with the run loops. */
+            for (std::unique_ptr<ws_io_loop>& loop : m_loops)
+                loop->c.stop();
+            for (std::thread& thread : m_threads)
+                thread.join();
         }
     } catch (...) {
     }
 }
 
-void websocket_endpoint::run()
+void websocket_endpoint::run(ws_io_loop* loop)
 {
     for (;;) {
         try {
-            m_endpoint.run();
+            loop->c.run();
             return;
         } catch (std::exception& e) {
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.run: %s", e.what());
@@ -336,14 +389,19 @@ void websocket_endpoint::run()
 bool websocket_endpoint::start()
 {
     std::lock_guard<std::mutex> lock(m_start_mutex);
-    if (m_thread)
+    if (!m_threads.empty())
         return true;
     try {
-        m_thread = websocketpp::lib::make_shared<std::thread>(&websocket_endpoint::run, this);
+        m_threads.reserve(m_loops.size());
+        while (m_threads.size() < m_loops.size())
+            m_threads.emplace_back(&websocket_endpoint::run, this, m_loops[m_threads.size()].get());
     } catch (std::exception& e) {
+        /* New connections go only to the run loops that have a thread: fewer only means slower. */
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.start: fail, %s", e.what());
-        return false;
     }
+    m_running = (unsigned)m_threads.size();
+    if (m_threads.empty())
+        return false;
 #if defined(SPEAKWIRE_PLUGIN)
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.start");
 #endif
@@ -371,7 +429,7 @@ void websocket_endpoint::forget(const ws_connection::ptr& rec)
 {
     try {
         erase_record(rec);
-        rec->abandon(&m_endpoint);
+        rec->abandon();
     } catch (...) {
         /* The record is out of the map and its channel detached before anything here can throw. */
     }
@@ -379,7 +437,7 @@ void websocket_endpoint::forget(const ws_connection::ptr& rec)
 
 int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
 {
-    /* The WebSocket thread tells the outcome; the caller's thread only waits for it. */
+    /* An I/O thread tells the outcome; the caller's thread only waits for it. */
     struct outcome {
         std::mutex m;
         std::condition_variable cv;
@@ -397,7 +455,7 @@ int websocket_endpoint::connect(const std::string& uri, ws_channel_t* channel)
     int state;
     {
         std::unique_lock<std::mutex> lock(result->m);
-        /* The limit is the WebSocket thread's timer; this bound only covers a run loop that is not running. */
+        /* The limit is the connection's timer; this bound only covers a run loop that is not running. */
         told = result->cv.wait_for(lock, m_connect_timeout + std::chrono::seconds(1),
                                    [&result] { return result->state != 0; });
         state = result->state;
@@ -420,10 +478,15 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.connect: enter, uri=%s", uri.c_str());
         /* The library's connect makes and uses one resolver for all connections without a lock;
          * tasks of several channels connect at the same time. Only these calls are serialized:
-         * the handshake itself proceeds on the WebSocket thread. */
+         * the handshake itself proceeds on the I/O threads. */
         std::unique_lock<std::mutex> connecting(m_connect_mutex);
+        /* The run loops take the new connections in turn; before start(), the first one (whose
+         * connections then wait for it). */
+        const unsigned running = m_running;
+        ws_io_loop* loop = m_loops[running ? m_next_loop++ % running : 0].get();
+        client* c = &loop->c;
         websocketpp::lib::error_code ec;
-        client::connection_ptr con = m_endpoint.get_connection(uri, ec);
+        client::connection_ptr con = c->get_connection(uri, ec);
         if (ec || !con) {
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, %s",
                     ec ? ec.message().c_str() : "Connection creation attempt failed");
@@ -438,28 +501,30 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
         {
             std::unique_lock<std::shared_mutex> lock(m_list_mutex);
             const int next = next_free_id();
-            rec = websocketpp::lib::make_shared<ws_connection>(con->get_handle(), uri, channel, next);
+            rec = websocketpp::lib::make_shared<ws_connection>(loop, con->get_handle(), uri, channel, next);
             m_connection_list[next] = rec;
             id = next;
         }
         rec->set_done(std::move(done));
 
-        con->set_open_handler([this, rec](connection_hdl hdl) { rec->on_open(&m_endpoint, hdl); });
-        con->set_fail_handler([this, rec](connection_hdl hdl) {
-            if (rec->on_fail(&m_endpoint, hdl) == wscs_unconnected)
+        con->set_open_handler([c, rec](connection_hdl hdl) { rec->on_open(c, hdl); });
+        con->set_fail_handler([this, c, rec](connection_hdl hdl) {
+            if (rec->on_fail(c, hdl) == wscs_unconnected)
                 connect_failed(rec);
         });
-        con->set_close_handler([this, rec](connection_hdl hdl) {
-            if (rec->on_close(&m_endpoint, hdl) == wscs_unconnected)
+        con->set_close_handler([this, c, rec](connection_hdl hdl) {
+            if (rec->on_close(c, hdl) == wscs_unconnected)
                 connect_failed(rec);
         });
         using websocketpp::lib::bind;
         namespace ph = websocketpp::lib::placeholders;
-        con->set_message_handler(bind(&ws_connection::on_message, rec, &m_endpoint, ph::_1, ph::_2));
+        con->set_message_handler(bind(&ws_connection::on_message, rec, c, ph::_1, ph::_2));
 
-        client::timer_ptr timer = m_endpoint.set_timer(m_connect_timeout.count(),
-                                                       [this, rec](const websocketpp::lib::error_code& timer_ec) {
-            /* Cancelled by the open; otherwise the attempt has had its time. */
+        /* The connection's own timer: it fires in the connection's strand, on its thread, one at a
+         * time with the open and fail handlers, so it cannot cross them. */
+        client::timer_ptr timer = con->set_timer(m_connect_timeout.count(),
+                                                 [this, rec](const websocketpp::lib::error_code& timer_ec) {
+            /* Cancelled by the open or the failure; otherwise the attempt has had its time. */
             if (!timer_ec && rec->get_status() == wscs_unconnected)
                 connect_failed(rec);
         });
@@ -467,7 +532,7 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
             std::lock_guard<std::mutex> lock(rec->mt);
             rec->connect_timer = timer;
         }
-        m_endpoint.connect(con);
+        c->connect(con);
         return id;
     } catch (std::exception& e) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, %s", e.what());
@@ -491,7 +556,7 @@ void websocket_endpoint::connect_failed(const ws_connection::ptr& rec)
     /* Leave nothing behind: no record, no channel, no attempt. */
     erase_record(rec);
     rec->report(false);
-    rec->abandon(&m_endpoint);
+    rec->abandon();
 }
 
 bool websocket_endpoint::attach(int id, ws_channel_t* channel)
@@ -529,18 +594,18 @@ void websocket_endpoint::close(int id, unsigned short code, std::string reason)
     rec->pause_wanted = false;
     if (rec->get_status() == wscs_unconnected) {
         /* Still opening: the attempt is given up, and closed should it open after all. */
-        rec->abandon(&m_endpoint);
+        rec->abandon();
         return;
     }
     try {
         /* What is still queued goes out before the close frame. Errors (a connection already
          * gone) are of no interest to the caller. A paused connection reads again, so that the
          * service's answer to the close arrives (what else comes is dropped: no channel). */
-        m_endpoint.get_io_service().post([this, rec, code, reason] {
+        post_to_strand(&rec->loop->c, rec->get_hdl(), [this, rec, code, reason](const client::connection_ptr& con) {
             rec->resume_paused();
             flush(rec);
             websocketpp::lib::error_code ignored;
-            m_endpoint.close(rec->get_hdl(), code, reason, ignored);
+            con->close(code, reason, ignored);
         });
     } catch (...) {
     }
@@ -552,19 +617,20 @@ bool websocket_endpoint::send_command(int id, const std::string& command)
     if (!rec)
         return false;
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.send_command: >>>send: %s", command.c_str());
+    /* The library's send does not take the connection's state in step with what its thread does
+     * (a close from the service), so the command goes out on that thread, behind what is queued.
+     * Not open: a connection lost before the caller stored its id must fail the command, since the
+     * lost handler could not tell the channel. Lost from here on, the handler finds the id. */
+    if (rec->get_status() != wscs_connected)
+        return false;
     try {
         {
             std::lock_guard<std::mutex> lock(rec->out_mt);
-            if (rec->outbox.empty()) {
-                websocketpp::lib::error_code ec;
-                m_endpoint.send(rec->get_hdl(), command, websocketpp::frame::opcode::text, ec);
-                return !ec;
-            }
-            /* Behind queued audio, as it was sent. */
             rec->outbox.push_back(ws_connection::outgoing{websocketpp::frame::opcode::text, command});
         }
-        schedule_flush();
-        return true;
+        /* Not left for the sweep: a command goes out at once. */
+        return post_to_strand(&rec->loop->c, rec->get_hdl(),
+                              [this, rec](const client::connection_ptr&) { flush(rec); });
     } catch (...) {
         return false;
     }
@@ -578,19 +644,16 @@ bool websocket_endpoint::send_data(int id, std::string data)
         return false;
     }
     /* The media thread calls this for every frame. Sending here would take the library's locks
-     * that every connection and the WebSocket thread share (the run loop's queue, the masking-key
+     * that every connection and the I/O threads share (the run loop's queue, the masking-key
      * generator), and the media thread would wait whenever one of their holders is busy: the frame
-     * is queued on its own connection and the WebSocket thread sends it. */
+     * is queued on its own connection (out_mt, which no one holds across a library call) and the
+     * sweep on the connection's thread sends it. */
     if (rec->get_status() != wscs_connected) {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "%s", "invalid state");
         return false;
     }
     try {
-        {
-            std::lock_guard<std::mutex> lock(rec->out_mt);
-            rec->outbox.push_back(ws_connection::outgoing{websocketpp::frame::opcode::binary, std::move(data)});
-        }
-        schedule_flush();
+        enqueue(rec, ws_connection::outgoing{websocketpp::frame::opcode::binary, std::move(data)});
         return true;
     } catch (...) {
         return false;
@@ -610,7 +673,7 @@ void websocket_endpoint::resume_reading(int id)
     if (!rec || !rec->pause_wanted.exchange(false))
         return;
     try {
-        m_endpoint.get_io_service().post([this, rec] {
+        post_to_strand(&rec->loop->c, rec->get_hdl(), [rec](const client::connection_ptr&) {
             /* A pause asked for again since stays. */
             if (!rec->pause_wanted)
                 rec->resume_paused();
@@ -620,30 +683,49 @@ void websocket_endpoint::resume_reading(int id)
     }
 }
 
-void websocket_endpoint::schedule_flush()
+void websocket_endpoint::enqueue(const ws_connection::ptr& rec, ws_connection::outgoing&& out)
 {
-    if (m_flush_armed.exchange(true))
+    bool list;
+    {
+        std::lock_guard<std::mutex> lock(rec->out_mt);
+        rec->outbox.push_back(std::move(out));
+        list = !rec->listed;
+        rec->listed = true;
+    }
+    ws_io_loop* loop = rec->loop;
+    try {
+        if (list) {
+            std::lock_guard<std::mutex> lock(loop->flush_mutex);
+            loop->flush_list.push_back(rec);
+        }
+    } catch (...) {
+        /* Not listed: the next message queued on it tries again. */
+        std::lock_guard<std::mutex> lock(rec->out_mt);
+        rec->listed = false;
+        return;
+    }
+    if (loop->flush_armed.exchange(true))
         return;
     try {
-        m_endpoint.set_timer(FLUSH_DELAY_MS, [this](const websocketpp::lib::error_code& ec) {
+        loop->c.set_timer(FLUSH_DELAY_MS, [this, loop](const websocketpp::lib::error_code& ec) {
             if (!ec)
-                flush_all();
+                flush_queued(loop);
         });
     } catch (...) {
-        m_flush_armed = false;
+        /* The next message queued arms it again; this one waits for that sweep. */
+        loop->flush_armed = false;
     }
 }
 
-void websocket_endpoint::flush_all()
+void websocket_endpoint::flush_queued(ws_io_loop* loop)
 {
-    /* Cleared before the sweep: whatever is queued from here on arms the next one. */
-    m_flush_armed = false;
+    /* Disarmed before the list is taken: whoever lists a connection after this arms the next
+     * sweep, whoever listed one before finds it taken here. */
+    loop->flush_armed = false;
     std::vector<ws_connection::ptr> recs;
     {
-        std::shared_lock<std::shared_mutex> lock(m_list_mutex);
-        recs.reserve(m_connection_list.size());
-        for (con_list::value_type& entry : m_connection_list)
-            recs.push_back(entry.second);
+        std::lock_guard<std::mutex> lock(loop->flush_mutex);
+        recs.swap(loop->flush_list);
     }
     for (ws_connection::ptr& rec : recs)
         flush(rec);
@@ -651,11 +733,17 @@ void websocket_endpoint::flush_all()
 
 void websocket_endpoint::flush(const ws_connection::ptr& rec)
 {
-    std::lock_guard<std::mutex> lock(rec->out_mt);
-    for (ws_connection::outgoing& out : rec->outbox) {
+    {
+        /* The media thread waits for out_mt at most this long: the library is called without it. */
+        std::lock_guard<std::mutex> lock(rec->out_mt);
+        rec->sending.swap(rec->outbox);
+        /* What is queued from here on lists the connection for the next sweep. */
+        rec->listed = false;
+    }
+    for (ws_connection::outgoing& out : rec->sending) {
         websocketpp::lib::error_code ec;
         try {
-            m_endpoint.send(rec->get_hdl(), out.payload, out.opcode, ec);
+            rec->loop->c.send(rec->get_hdl(), out.payload, out.opcode, ec);
         } catch (...) {
             ec = websocketpp::error::make_error_code(websocketpp::error::general);
         }
@@ -665,7 +753,8 @@ void websocket_endpoint::flush(const ws_connection::ptr& rec)
             break;
         }
     }
-    rec->outbox.clear();
+    /* Emptied but kept: its memory takes the next outbox. */
+    rec->sending.clear();
 }
 
 bool websocket_endpoint::has_connection(int id) { return bool(find(id)); }

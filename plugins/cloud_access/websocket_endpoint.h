@@ -1,7 +1,14 @@
 /*
  * The secure WebSocket client of a plug-in: one process-wide `endpoint` owns the
- * TLS client, the WebSocket thread on which every connection handler runs, and
- * the connection records keyed by id (1, 2, ...; always positive, and never one that is still in use).
+ * TLS clients with their I/O threads (a few, each running the run loop of its
+ * own client) on which every connection handler runs, and the connection records
+ * keyed by id (1, 2, ...; always positive, and never one that is still in use).
+ *
+ * A connection belongs to one I/O thread for its life (new ones are dealt out in
+ * turn). Its handlers, and whatever the endpoint does for it there (its close, a
+ * resumed read, its connect limit), run in its strand on that thread: one at a
+ * time, in the order they were posted. Handlers of connections on different
+ * threads run at the same time.
  *
  * The same code is compiled into both plug-ins; the compile definition
  * HARKWIRE_PLUGIN or SPEAKWIRE_PLUGIN selects the channel type kept in each
@@ -13,26 +20,29 @@
  *   id = endpoint.connect_async(uri, channel, done)
  *                                         returns at once: the id, or -1 when no attempt could be
  *                                         made (done is then never called). done(id, opened) runs
- *                                         once on the WebSocket thread at the open, the failure or
+ *                                         once on an I/O thread at the open, the failure or
  *                                         the 5 s limit, unless close(id) came first; a failed
  *                                         attempt leaves no record. channel may be null and given
  *                                         later with attach(id, channel), once the connection is open
  *   channel->ws_connection_id = id        store the id BEFORE sending anything on it
- *   ok = endpoint.send_command(id, text)  false when the text did not go out (unknown id, send error)
+ *   ok = endpoint.send_command(id, text)  false when the id is unknown or the connection not open;
+ *                                         else it goes out at once from the connection's thread,
+ *                                         behind what was queued (should that send fail, the
+ *                                         connection is ending and its lost handler runs)
  *   ok = endpoint.send_data(id, bytes)    binary; false when the id is unknown or not open. Safe on
  *                                         the media thread: it only queues the bytes on the record,
- *                                         and the WebSocket thread sends them within a few
+ *                                         and the connection's thread sends them within a few
  *                                         milliseconds, in order with the commands
  *   endpoint.pause_reading(id)            backpressure: nothing more is read from the connection
  *                                         once the message being delivered is handled (call it from
  *                                         ws_channel_on_message; what the last socket read already
  *                                         holds is still delivered). From any thread
  *   endpoint.resume_reading(id)           reading goes on; from any thread (the media thread too:
- *                                         it only posts to the WebSocket thread)
+ *                                         it only posts to the connection's strand)
  *   endpoint.close(id, code, reason)      removes the record and detaches the channel: once close
  *                                         returns, no handler touches the channel again, so the
  *                                         channel may then be destroyed. The close frame itself goes
- *                                         out from the WebSocket thread right after (after anything
+ *                                         out from the connection's strand right after (after anything
  *                                         sent before the close). A connection still opening is given
  *                                         up: closed at once should it open
  *
@@ -54,13 +64,19 @@
  *   and the header "cloud_access_plugin.h" (on its include path) that gives the
  *   complete `system_t` (struct tag system_t) read by the token client.
  *
- * Both seam functions run on the WebSocket thread, one at a time, with the
- * record's handler lock held; they must not throw (exceptions are caught and
- * logged) and must not block for long. They may call endpoint.close(id, ...)
- * and send_command/send_data. Because close() waits for a handler that is
- * running on another thread, never call close() while holding a lock that your
- * ws_channel_on_message or ws_channel_on_lost takes, and never call connect()
- * from them.
+ * Both seam functions, and a connect's done callback, run on an I/O thread with
+ * the record's handler lock held: one at a time PER CONNECTION, while those of
+ * other connections (of other channels, or an older connection of the same
+ * channel) may run at the same time on other I/O threads. So whatever they touch
+ * that is not the connection's own must be guarded by the plug-in. They must not
+ * throw (exceptions are caught and logged) and must not block for long: a
+ * blocked handler holds one of the few I/O threads. They may call
+ * send_command/send_data, and endpoint.close(id, ...) for their own connection
+ * id. Because close(id) waits for a handler of connection id that is running on
+ * another thread, never call it while holding a lock that a seam function of
+ * connection id takes, unless you are that seam function; so a seam function
+ * closes no other connection (whose handler might be waiting to close this
+ * one), and never calls connect().
  */
 #ifndef CLOUD_ACCESS_WEBSOCKET_ENDPOINT_H
 #define CLOUD_ACCESS_WEBSOCKET_ENDPOINT_H
@@ -113,16 +129,40 @@ typedef enum {
 /* Builds the TLS context of a new connection: no certificate verification. */
 context_ptr on_tls_init(connection_hdl hdl);
 
+class ws_connection;
+
+/*
+ * One I/O thread's share of the endpoint: a client with a run loop of its own, which that thread
+ * runs, and the sweep that sends what its connections have queued.
+ */
+struct ws_io_loop {
+    client c;
+    /* Connections of this loop with something queued, under flush_mutex (held only to add one or to
+     * take the list): added to by whoever queues first on a connection (the media thread, the tasks),
+     * taken by the sweep on this loop's thread. flush_armed: a sweep is pending; set by whoever arms
+     * it, cleared by the sweep. */
+    std::mutex flush_mutex;
+    std::vector<std::shared_ptr<ws_connection>> flush_list;
+    std::atomic<bool> flush_armed{false};
+};
+
 /*
  * One connection of one channel. Shared by the endpoint's map and by the
  * handlers bound on the connection, so it outlives its map entry until the
  * library drops the connection.
+ *
+ * Threads: the connecting task creates it; the library's handlers, what the
+ * endpoint posts for the connection and the sweep of its loop run on its loop's
+ * I/O thread, one at a time ("the connection's thread" below); every call into
+ * the library for the connection is made there. The tasks and the media thread
+ * queue messages and closes for it. Each field says its lock, or that only the
+ * connection's thread uses it.
  */
 class ws_connection {
 public:
     typedef websocketpp::lib::shared_ptr<ws_connection> ptr;
 
-    ws_connection(connection_hdl hdl, const std::string& uri, ws_channel_t* channel, int id);
+    ws_connection(ws_io_loop* loop, connection_hdl hdl, const std::string& uri, ws_channel_t* channel, int id);
 
 private:
     /* Stores s under mt, wakes every waiter; returns the status before. */
@@ -146,11 +186,12 @@ public:
     void set_done(std::function<void(int, bool)> done);
     void report(bool opened);
     /* The connect gave up on this record: a late open closes the connection at once. */
-    void abandon(client* c);
+    void abandon();
     ws_connection_status get_status();
     /* Waits until the connection is no longer open (or deadline). */
     bool wait_ended(std::chrono::steady_clock::time_point deadline);
 
+    ws_io_loop* const loop;          /* the run loop (one I/O thread) that runs the connection */
     connection_hdl m_hdl;
 #if defined(HARKWIRE_PLUGIN)
     recog_channel_t* recog_channel;  /* the channel that connected; null once detached */
@@ -163,27 +204,35 @@ public:
 
     const int id;
 
-    /* Messages queued for the WebSocket thread, in order; whoever sends holds out_mt, so nothing
-     * overtakes what is queued. */
+    /* Outgoing messages, in order. The media thread and the tasks queue under out_mt, which is
+     * held only to add to the outbox or to take it whole, never across a library call; the
+     * connection's thread takes it and hands it to the library (its loop's sweep, a command's
+     * flush, the close), so nothing overtakes what was queued before it. */
     struct outgoing {
         websocketpp::frame::opcode::value opcode;
         std::string payload;
     };
     std::mutex out_mt;
     std::vector<outgoing> outbox;    /* guarded by out_mt */
+    std::vector<outgoing> sending;   /* the connection's thread only: the outbox taken, being sent */
+    bool listed;                     /* guarded by out_mt: in its loop's flush list since its
+                                        outbox was last taken */
 
-    /* Backpressure: pause_wanted is written by any thread. paused_con, used only on the WebSocket
-     * thread, holds the connection while the library reads nothing from it (no pending read holds
-     * it then); set, reading is paused. */
+    /* Backpressure: pause_wanted is written by any thread. paused_con, used only on the
+     * connection's thread, holds the connection while the library reads nothing from it (no
+     * pending read holds it then); set, reading is paused. */
     std::atomic<bool> pause_wanted;
     websocketpp::client<websocketpp::config::asio_tls_client>::connection_ptr paused_con;
-    /* WebSocket thread: applies pause_wanted behind a delivered message. */
+    /* The connection's thread: applies pause_wanted behind a delivered message. */
     void pause_if_wanted(client* c, connection_hdl hdl);
-    /* WebSocket thread: reading goes on when it was paused. */
+    /* The connection's thread: reading goes on when it was paused. */
     void resume_paused();
 
-    /* The connect's limit; armed at the connect, cancelled by the open on the WebSocket thread. */
+    /* The connect's limit, a timer of the connection (it fires on the connection's thread): armed
+     * by the connecting task, cancelled on the connection's thread by the open, the failure or the
+     * close. */
     client::timer_ptr connect_timer; /* guarded by mt */
+    void cancel_connect_timer();
 
 private:
     ws_channel_t*& channel_ref();
@@ -202,7 +251,8 @@ public:
     /* Closes what is still open (going away), waits a bounded time, stops the run loop, joins. */
     ~websocket_endpoint();
 
-    /* Starts the WebSocket thread once; false when it cannot be created. */
+    /* Starts the I/O threads once; false when none can be created (fewer than wanted: logged,
+     * and the endpoint runs on those it has). */
     bool start();
     int connect(const std::string& uri, ws_channel_t* channel);
     int connect_async(const std::string& uri, ws_channel_t* channel, std::function<void(int, bool)> done);
@@ -237,17 +287,22 @@ private:
     void forget(const ws_connection::ptr& rec);
     /* An attempt that did not open: no record is left, a late open is closed, done hears false. */
     void connect_failed(const ws_connection::ptr& rec);
-    void run();
-    /* Arms one flush of every outbox on the WebSocket thread, unless one is armed already. */
-    void schedule_flush();
-    void flush_all();
-    /* Sends what rec has queued; WebSocket thread only. */
+    void run(ws_io_loop* loop);
+    /* Queues out on rec for its loop's next sweep: lists rec for it unless listed, arms it unless
+     * armed. Throws only when out cannot be queued. */
+    void enqueue(const ws_connection::ptr& rec, ws_connection::outgoing&& out);
+    /* The sweep, on the loop's thread: sends what every connection in its flush list has queued. */
+    void flush_queued(ws_io_loop* loop);
+    /* Hands what rec has queued to the library; on rec's thread only. */
     void flush(const ws_connection::ptr& rec);
 
     con_list m_connection_list;      /* guarded by m_list_mutex */
     int m_next_id;                   /* last id handed out; guarded by m_list_mutex */
-    client m_endpoint;
-    websocketpp::lib::shared_ptr<std::thread> m_thread;
+    /* One per I/O thread, made at construction; m_threads[i] runs m_loops[i]. */
+    std::vector<std::unique_ptr<ws_io_loop>> m_loops;
+    std::vector<std::thread> m_threads;  /* the I/O threads; under m_start_mutex */
+    std::atomic<unsigned> m_running;     /* how many loops have a thread: set by start() */
+    unsigned m_next_loop;              /* deals out the new connections; under m_connect_mutex */
 
     /* Never held across a library call or a wait; shared for look-ups, which run per audio frame. */
     std::shared_mutex m_list_mutex;
@@ -256,7 +311,6 @@ private:
     CTokenWrapper* m_token;
     std::chrono::milliseconds m_connect_timeout;
     std::chrono::milliseconds m_unload_wait;
-    std::atomic<bool> m_flush_armed;  /* a flush of the outboxes is pending on the WebSocket thread */
 };
 
 /* The plug-in's process-wide WebSocket client. */
