@@ -1,4 +1,4 @@
-// The synthesis service's text replies, as the WebSocket thread classifies them.
+// The synthesis service's text replies, as the message handler classifies them.
 #include <string>
 
 #include "fuzz_common.h"

@@ -2,6 +2,7 @@
 #ifndef CLOUD_ACCESS_TEST_CHANNEL_H
 #define CLOUD_ACCESS_TEST_CHANNEL_H
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -22,8 +23,18 @@ struct test_channel {
     std::condition_variable cv;
     std::vector<received_message> messages;
     std::vector<int> lost;
-    // Runs inside the handler on the WebSocket thread, after the message was recorded.
+    // Runs inside the handler on an I/O thread, after the message was recorded.
     std::function<void(int id)> on_message;
+    // Handlers of one connection run one at a time: a second one inside counts as an overlap.
+    std::atomic<int> in_handler{0};
+    std::atomic<int> overlaps{0};
+
+    void enter()
+    {
+        if (in_handler.fetch_add(1) != 0)
+            ++overlaps;
+    }
+    void leave() { --in_handler; }
 
     void add_message(int id, bool binary, const std::string& data)
     {

@@ -3,12 +3,16 @@
 
 void ws_channel_on_message(ws_channel_t* channel, int id, message_ptr msg)
 {
+    channel->enter();
     channel->add_message(id, msg->get_opcode() == websocketpp::frame::opcode::binary, msg->get_payload());
     if (channel->on_message)
         channel->on_message(id);
+    channel->leave();
 }
 
 void ws_channel_on_lost(ws_channel_t* channel, int id)
 {
+    channel->enter();
     channel->add_lost(id);
+    channel->leave();
 }

@@ -15,6 +15,7 @@
 #include "cloud_access_plugin.h"
 #include "fake_cloud.h"
 #include "log_capture.h"
+#include "proc_self.h"
 #include "test_channel.h"
 #include "token_wrapper.h"
 #include "websocket_endpoint.h"
@@ -317,7 +318,7 @@ TEST_F(EndpointTest, MessagesTravelByteForByte)
     EXPECT_EQ(echoed[1].data, audio);
 }
 
-// Audio is queued for the WebSocket thread (the media thread must not wait for the library's
+// Audio is queued for a sweep on an I/O thread (the media thread must not wait for the library's
 // shared locks): a command and the close that follow it must still leave after it, in order.
 TEST_F(EndpointTest, QueuedAudioLeavesInOrderWithCommandsAndBeforeTheClose)
 {
@@ -424,7 +425,7 @@ TEST_F(EndpointTest, CloseFromInsideTheMessageHandlerStopsDelivery)
     cloud.set_behaviour(burst);
     int id = ep->connect(url, &channel);
     ASSERT_EQ(id, 1);
-    // As harkwire completes: close the connection from inside on_message, on the WebSocket thread.
+    // As harkwire completes: close the connection from inside on_message, on an I/O thread.
     channel.on_message = [&](int got) { ep->close(got, 1001, ""); };
     ASSERT_TRUE(ep->send_command(id, "go"));
     ASSERT_TRUE(channel.wait_messages(1, WAIT));
@@ -435,6 +436,9 @@ TEST_F(EndpointTest, CloseFromInsideTheMessageHandlerStopsDelivery)
     EXPECT_EQ(cloud.connection(1).close_code, 1001);
 }
 
+// Each connection's handlers run on whichever I/O thread is free, while other connections' run beside
+// them: a close on a task's thread races the message being handled, and once it returns the channel
+// hears nothing more.
 TEST_F(EndpointTest, NoMessageReachesAChannelAfterCloseReturns)
 {
     fakecloud::behaviour stream;
@@ -443,16 +447,83 @@ TEST_F(EndpointTest, NoMessageReachesAChannelAfterCloseReturns)
             s.after(i, [i](fakecloud::session& t) { t.send_binary(std::string(64, (char)i)); });
     };
     cloud.set_behaviour(stream);
-    std::unique_ptr<ws_channel_t> ch(new ws_channel_t);
-    int id = ep->connect(url, ch.get());
-    ASSERT_EQ(id, 1);
-    ASSERT_TRUE(ch->wait_messages(20, WAIT));
-    ep->close(id, 1000, "normal");
-    size_t at_close = ch->message_count();
-    std::this_thread::sleep_for(milliseconds(200));
-    EXPECT_EQ(ch->message_count(), at_close);
-    ch.reset();  // the channel is destroyed; a late handler would touch freed memory
+    const int n = 8;
+    std::vector<std::unique_ptr<ws_channel_t>> channels;
+    std::vector<int> ids;
+    for (int i = 0; i < n; ++i) {
+        channels.emplace_back(new ws_channel_t);
+        // A handler that takes a while, so that closes land while one runs.
+        channels.back()->on_message = [](int) { std::this_thread::sleep_for(microseconds(200)); };
+        ids.push_back(ep->connect(url, channels.back().get()));
+        ASSERT_GT(ids.back(), 0);
+    }
+    std::vector<std::thread> closers;
+    std::atomic<int> late(0);
+    for (int i = 0; i < n; ++i)
+        closers.emplace_back([&, i] {
+            if (!channels[i]->wait_messages(20 + 10 * i, WAIT))
+                return;
+            ep->close(ids[i], 1000, "normal");
+            size_t at_close = channels[i]->message_count();
+            std::this_thread::sleep_for(milliseconds(100));
+            if (channels[i]->message_count() != at_close)
+                ++late;
+            channels[i].reset();  // destroyed: a late handler would touch freed memory
+        });
+    for (std::thread& t : closers)
+        t.join();
+    EXPECT_EQ(late, 0);
+    for (const std::unique_ptr<ws_channel_t>& ch : channels)
+        EXPECT_FALSE(ch) << "a channel got too few messages to be closed";
     std::this_thread::sleep_for(milliseconds(100));
+}
+
+// Several connections, each fed from its own thread while the I/O threads deliver the echoes: every
+// connection's messages leave and arrive in their order, and its handler never runs twice at once.
+TEST_F(EndpointTest, EachConnectionKeepsItsOrderAmongManyOnSeveralThreads)
+{
+    cloud.set_behaviour(fakecloud::echo_behaviour());
+    const int n = 12;
+    const int per = 60;
+    std::vector<ws_channel_t> channels(n);
+    std::vector<int> ids;
+    // Closed before the channels go: a handler may still be finishing when its last message is seen.
+    struct closer {
+        websocket_endpoint& ep;
+        const std::vector<int>& ids;
+        ~closer()
+        {
+            for (int id : ids)
+                ep.close(id, 1000, "normal");
+        }
+    } close_all{*ep, ids};
+    for (int i = 0; i < n; ++i) {
+        channels[i].on_message = [](int) { std::this_thread::sleep_for(microseconds(50)); };
+        ids.push_back(ep->connect(url, &channels[i]));
+        ASSERT_GT(ids.back(), 0);
+    }
+    auto text = [](int id, int k) { return std::to_string(id) + ":" + std::to_string(k); };
+    std::vector<std::thread> senders;
+    for (int i = 0; i < n; ++i)
+        senders.emplace_back([&, i] {
+            // Commands and audio mixed, as harkwire's engine task and media thread send them.
+            for (int k = 0; k < per; ++k)
+                k % 3 == 0 ? ep->send_command(ids[i], text(ids[i], k)) : ep->send_data(ids[i], text(ids[i], k));
+        });
+    for (std::thread& t : senders)
+        t.join();
+    for (int i = 0; i < n; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_TRUE(channels[i].wait_messages(per, WAIT)) << channels[i].message_count();
+        std::vector<received_message> got = channels[i].received();
+        ASSERT_EQ(got.size(), (size_t)per);
+        for (int k = 0; k < per; ++k) {
+            EXPECT_EQ(got[k].id, ids[i]);
+            EXPECT_EQ(got[k].binary, k % 3 != 0) << k;
+            EXPECT_EQ(got[k].data, text(ids[i], k));
+        }
+        EXPECT_EQ(channels[i].overlaps, 0);
+    }
 }
 
 TEST_F(EndpointTest, ManyThreadsConnectingGetDistinctIds)
@@ -487,9 +558,11 @@ TEST_F(EndpointTest, DestructionClosesOpenConnectionsGoingAway)
     EXPECT_TRUE(channel.lost_ids().empty());
 }
 
-TEST_F(EndpointTest, StartTwiceRunsOneThread)
+TEST_F(EndpointTest, StartTwiceStartsTheThreadsOnce)
 {
+    const size_t threads = proc_self::entries("/proc/self/task");
     EXPECT_TRUE(ep->start());
+    EXPECT_EQ(proc_self::entries("/proc/self/task"), threads);
     EXPECT_EQ(ep->connect(url, &channel), 1);
 #if defined(SPEAKWIRE_PLUGIN)
     EXPECT_EQ(logs.count(APT_PRIO_INFO, "wss_endpoint.start"), 1u);

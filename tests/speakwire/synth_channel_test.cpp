@@ -1,4 +1,4 @@
-// The waveform file of a channel: the WebSocket thread appends while channel close shuts it.
+// The waveform file of a channel: the message handler appends while channel close shuts it.
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>

@@ -47,7 +47,7 @@ public:
     /*
      * Makes the documents of one reply into 'results' (cleared first); with first_only
      * only the first segment's (a voice-mode recognition uses no other). False when no
-     * document was made. Never throws: it runs on the WebSocket thread.
+     * document was made. Never throws: it runs in a connection's message handler.
      */
     bool generate_result(const std::string& channel_id, std::string payload, const char* capability,
                          rule* r, const char* grammar_id, bool first_only = false);

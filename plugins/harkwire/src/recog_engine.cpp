@@ -200,9 +200,9 @@ static apt_bool_t recog_engine_open(mrcp_engine_t* engine)
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
         recog_properties_log(&g_properties);
 
-        /* Without the WebSocket thread no connection could ever open. */
+        /* Without the endpoint's I/O threads no connection could ever open. */
         if (!endpoint.start()) {
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "failed to start the WebSocket thread");
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "failed to start the WebSocket threads");
             return mrcp_engine_open_respond(engine, FALSE);
         }
         if (tokenwrapper.Init(&g_properties))

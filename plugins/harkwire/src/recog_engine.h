@@ -64,7 +64,7 @@ typedef enum {
     RECOG_MSG_OPEN_CHANNEL,
     RECOG_MSG_CLOSE_CHANNEL,
     RECOG_MSG_REQUEST_PROCESS,
-    RECOG_MSG_CONNECTED,         /* the WebSocket thread: a RECOGNIZE's connection opened or failed */
+    RECOG_MSG_CONNECTED,         /* an I/O thread: a RECOGNIZE's connection opened or failed */
     RECOG_MSG_FETCHED            /* a fetch's thread: a grammar fetch ended */
 } recog_msg_type_e;
 
@@ -99,8 +99,10 @@ struct recog_pending_t {
 /*
  * The recognition context of a channel, created and deleted with the channel.
  * grammar_id, capability, grammars, rule and language belong to the engine
- * task; nlsml to the WebSocket thread (the reply handler); session is shared
- * under the channel's guard (see recog_session.h).
+ * task; nlsml, set up at create, is then used only by the reply handler under
+ * the channel's guard (a late reply of the channel's older connection may be
+ * handled at the same time on another I/O thread); session is shared under the
+ * channel's guard (see recog_session.h).
  */
 struct recog_context_t {
     std::string grammar_id;                      /* id of the grammar of the current recognition */
@@ -117,11 +119,13 @@ struct recog_context_t {
  *
  * Threads: the engine task handles every request; a server thread calls
  * create, open, close and destroy; the media thread writes audio and sends a
- * parked STOP response; the WebSocket thread turns replies into events.
+ * parked STOP response; the endpoint's I/O threads turn replies into events
+ * (one handler at a time per connection, but the handlers of a channel's older
+ * connection and of other channels' connections run at the same time).
  *
  * Fields marked [guard] are shared by those threads and are read and written
- * only while holding 'guard'. Hold it briefly: never across a connect (the
- * open handler runs on the one WebSocket thread), a grammar fetch or a wait.
+ * only while holding 'guard'. Hold it briefly: never across a connect, a
+ * grammar fetch or a wait (a reply handler waiting for it holds an I/O thread).
  * Lock order: the channel's guard, then the endpoint's connection map.
  * The other fields belong to the thread named beside them.
  */
@@ -151,7 +155,7 @@ mrcp_engine_t* recog_engine_create(apr_pool_t* pool);
 
 /* Posts one message to the engine task; FALSE when none could be had. */
 apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channel, mrcp_message_t* request);
-/* Posts a connect's outcome for the channel with this serial (WebSocket thread). */
+/* Posts a connect's outcome for the channel with this serial (an I/O thread; any number at once). */
 void recog_msg_connected(recog_engine_t* recog_engine, unsigned long serial, int connection_id, bool opened);
 
 /* Engine task: fetches the grammar of the request off the engine task; the request waits, and the

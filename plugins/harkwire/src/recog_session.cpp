@@ -1,5 +1,5 @@
 /*
- * The running recognition: replies on the WebSocket thread, frames on the
+ * The running recognition: replies on the endpoint's I/O threads, frames on the
  * media thread, STOP and GET-RESULT on the engine task, and the close steps.
  */
 #include "recog_session.h"

@@ -1,11 +1,11 @@
 /*
  * One recognition on the wire: RECOGNIZE on the engine task, the audio stream
- * on the media thread, the service's replies on the WebSocket thread, STOP and
+ * on the media thread, the service's replies on the endpoint's I/O threads, STOP and
  * GET-RESULT, and the channel-close steps that end a recognition.
  *
  * Threads and the channel lock: the engine task (RECOGNIZE, STOP, GET-RESULT,
  * engine-task close), a server thread (channel close), the media thread
- * (frames) and the WebSocket thread (replies, lost connections) all meet in the
+ * (frames) and the I/O threads (replies, lost connections) all meet in the
  * fields ws_connection_id, recog_request, stop_response, stop_response_sent,
  * audio_file, last_result and the session below; every read and write of them
  * happens under the channel lock. The lock is never held across a connect.
@@ -107,8 +107,9 @@ apt_bool_t recog_channel_get_result(recog_channel_t* recog_channel, mrcp_message
 apt_bool_t recog_result_load(recog_channel_t* recog_channel, mrcp_message_t* message);
 
 /* Ends the recognition with the cause; closes the connection with 1001. The caller holds the
- * lock and is the WebSocket thread (a close from another thread under the lock could wait for
- * a reply handler that waits for the lock), or the connection id is already -1. */
+ * lock and is that connection's own reply or lost handler (a close from any other thread under
+ * the lock could wait for that handler, which waits for the lock), or the connection id is
+ * already -1. */
 apt_bool_t recog_recognition_complete(recog_channel_t* recog_channel, mrcp_recog_completion_cause_e cause);
 
 /* Channel close on the server thread: END and close 1001 when connected, detach the
@@ -119,11 +120,11 @@ void recog_session_channel_close(recog_channel_t* recog_channel);
  * send a parked STOP response. */
 void recog_session_engine_close(recog_channel_t* recog_channel);
 
-/* The WebSocket thread's handling of one text reply of connection 'connection_id'
- * (called through the endpoint's ws_channel_on_message). */
+/* One text reply of connection 'connection_id', on an I/O thread (called through the endpoint's
+ * ws_channel_on_message). */
 void recog_session_on_reply(recog_channel_t* recog_channel, int connection_id, const std::string& payload);
 
-/* The WebSocket thread's handling of a connection that closed or failed without the channel asking. */
+/* A connection that closed or failed without the channel asking, on an I/O thread. */
 void recog_session_on_lost(recog_channel_t* recog_channel, int connection_id);
 
 /* The channel's audio stream (a sink). */

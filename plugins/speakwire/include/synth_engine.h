@@ -6,7 +6,9 @@
  *   "Synth Engine"   every MRCP request of every channel, one at a time
  *   "Synth Task"     the channel's speak task: one SPEAK at a time
  *   media thread     the audio stream's reads
- *   WebSocket thread the service's messages for the channel's connection
+ *   I/O threads      the service's messages for the channel's connection (the
+ *                    endpoint's; one handler at a time per connection, while
+ *                    an older connection's late ones may run beside them)
  * The flags that several of them write are atomic; the audio buffer guards
  * itself; `guard` is held while the buffer is drained or destroyed; the
  * waveform file is used only under `audio_file_mutex`. Everything about the
@@ -78,7 +80,7 @@ struct synth_channel_t {
     apt_bool_t task_ending;                  /* the close ended the speak task (engine task, before the
                                                 close is answered); destroy then joins its thread */
     apt_task_msg_pool_t *msg_pool;           /* the speak task's messages */
-    std::mutex audio_file_mutex;             /* taken by close and by the WebSocket thread's appends */
+    std::mutex audio_file_mutex;             /* taken by close and by the message handler's appends */
     synth_speak_state_t *speak_state;        /* the SPEAK requests' shared state, made at create */
 };
 

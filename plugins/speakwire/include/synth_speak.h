@@ -1,7 +1,7 @@
 /*
  * The speak task and the synthesis session: one SPEAK at a time per channel,
  * from IN-PROGRESS through the START command and the wait for the service's
- * end to the end mark in the audio buffer; and the WebSocket thread's side,
+ * end to the end mark in the audio buffer; and the message handler's side,
  * which puts the received audio into the buffer and acts on the replies.
  */
 #ifndef SPEAKWIRE_SYNTH_SPEAK_H

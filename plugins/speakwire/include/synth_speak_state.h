@@ -1,7 +1,8 @@
 /*
  * The state of a channel's SPEAK requests that four threads share: the engine
  * task (SPEAK hand-off, STOP, barge-in, PAUSE, RESUME), the speak task (the
- * synthesis), the WebSocket thread (audio and replies) and the media thread
+ * synthesis), the endpoint's I/O threads (audio and replies; a late message of
+ * an older connection may be handled beside the current one's) and the media thread
  * (playback, the STOP response, SPEAK-COMPLETE).
  *
  * Every SPEAK handed over gets its own record (speak_job_t), so that whatever

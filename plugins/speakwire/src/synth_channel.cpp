@@ -235,7 +235,7 @@ void synth_channel_close_now(mrcp_engine_channel_t *channel)
 {
     synth_channel_t *synth_channel = (synth_channel_t *)channel->method_obj;
     synth_channel->opened = FALSE;
-    /* Under the file lock, so an append of the WebSocket thread finishes first
+    /* Under the file lock, so an append of an I/O thread finishes first
      * and every later one finds no file. */
     synth_channel_audio_file_close(synth_channel);
     /* The speak task must not wait for a synthesis that nobody will end. */

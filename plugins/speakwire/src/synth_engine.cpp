@@ -116,7 +116,7 @@ static apt_bool_t synth_engine_open(mrcp_engine_t *engine)
     log_settings(&g_properties);
 
     try {
-        /* Without the WebSocket thread no SPEAK can connect; the engine still opens
+        /* Without the endpoint's I/O threads no SPEAK can connect; the engine still opens
          * so that every request is answered. */
         if (!endpoint.start())
             apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.start failed");  /* started: it logs that itself */

@@ -316,8 +316,8 @@ void synth_audio_drained(synth_channel_t *channel, speak_job_t *job)
     if (!job->reading_paused || mpf_buffer_get_size(channel->audio_buffer) > synth_audio_bound() / 2)
         return;
     job->reading_paused = false;
-    /* Under the state lock, so that a pause the WebSocket thread asks for next is not overtaken;
-       it only posts to the WebSocket thread. Once the connection is closed there is nothing to resume. */
+    /* Under the state lock, so that a pause the message handler asks for next is not overtaken;
+       it only posts to the connection's strand. Once the connection is closed there is nothing to resume. */
     if (job->ws_id != -1)
         endpoint.resume_reading(job->ws_id);
 }
