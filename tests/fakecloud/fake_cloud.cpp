@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <strings.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <deque>
 #include <exception>
@@ -43,6 +44,8 @@ using connection_ptr = server_t::connection_ptr;
 using message_ptr = server_t::message_ptr;
 using ssl_context = boost::asio::ssl::context;
 using timer_ptr = std::shared_ptr<boost::asio::steady_timer>;
+using strand_t = boost::asio::io_service::strand;
+using strand_ptr = std::shared_ptr<strand_t>;  // what websocketpp gives each connection
 
 using tcp = boost::asio::ip::tcp;
 
@@ -62,6 +65,9 @@ header_list copy_headers(const websocketpp::http::parser::header_list& in)
         out.emplace_back(h.first, h.second);
     return out;
 }
+
+// The fake whose I/O thread this is, if any: such a thread never waits for a connection to open.
+thread_local const void* t_io_thread_of = nullptr;
 
 }  // namespace
 
@@ -108,7 +114,7 @@ behaviour echo_behaviour()
 }
 
 struct fake_cloud::impl {
-    impl(fake_cloud* owner, unsigned short token_port, unsigned short ws_port);
+    impl(fake_cloud* owner, unsigned short token_port, unsigned short ws_port, unsigned io_threads);
     ~impl();
 
     // Our own accept loops hand each socket to websocketpp, so a handshake can be held or delayed
@@ -116,8 +122,9 @@ struct fake_cloud::impl {
     void accept_next(tcp::acceptor& acceptor, bool ws);
     void on_ws_accept(connection_ptr con);
     void hang_up(connection_ptr con);
+    void start(connection_ptr con);  // on the connection's strand
 
-    // websocketpp handlers, all on the I/O thread.
+    // websocketpp handlers, each on its connection's strand.
     void on_http(connection_hdl hdl);
     bool on_validate(connection_hdl hdl);
     void on_open(connection_hdl hdl);
@@ -130,8 +137,11 @@ struct fake_cloud::impl {
     void answer_token(connection_ptr con, const token_reply& reply, std::size_t number, bool deferred);
     void end_http_without_answer(connection_ptr con);
     connection_ptr live_connection(int id);
-    void schedule(int ms, std::function<void(bool cancelled)> fn);
-    void schedule_at(std::chrono::steady_clock::time_point when, std::function<void(bool cancelled)> fn);
+    strand_ptr strand_of(int id);
+    // fn runs on `strand` (one connection's work in order), or on the first I/O thread when it is null.
+    void schedule(const strand_ptr& strand, int ms, std::function<void(bool cancelled)> fn);
+    void schedule_at(const strand_ptr& strand, std::chrono::steady_clock::time_point when,
+                     std::function<void(bool cancelled)> fn);
     // Network delays. Callers of net_delay_ms and delays_messages hold `mutex`.
     int net_delay_ms(int base);
     bool delays_messages() const { return net.message_ms > 0 || net.jitter_ms > 0; }
@@ -159,14 +169,25 @@ struct fake_cloud::impl {
     void log(const std::string& line);
     template <typename F>
     void guarded(const char* what, F fn);
+    boost::asio::io_service& first_io() { return servers.front()->get_io_service(); }
+    // Any server would do: the handle alone finds the connection.
+    connection_ptr connection_of(connection_hdl hdl, websocketpp::lib::error_code& ec)
+    {
+        return servers.front()->get_con_from_hdl(hdl, ec);
+    }
+    connection_ptr connection_of(connection_hdl hdl) { return servers.front()->get_con_from_hdl(hdl); }
 
+    // Every member below up to `cert` is guarded by `mutex` and written by the I/O threads (what
+    // arrives) and by the public members (scripts, delays, factory, logger) from any thread.
+    // Whatever websocketpp or asio owns is touched only on its connection's strand, or on the first
+    // I/O thread for the acceptors and `held`.
     fake_cloud* owner;
     mutable std::mutex mutex;
     mutable std::condition_variable changed;  // every recorded change, and `stopping`
     std::uint64_t change_count = 0;
     bool stopping = false;
-    bool io_done = false;   // the I/O thread's run loop returned
-    int deferred_http = 0;  // token answers deferred and not yet ended
+    unsigned io_running = 0;  // I/O threads whose run loop has not returned yet
+    int deferred_http = 0;    // token answers deferred and not yet ended
 
     token_reply default_reply;
     std::deque<token_reply> queued_replies;
@@ -181,12 +202,16 @@ struct fake_cloud::impl {
     std::vector<ws_record> records;                       // index id - 1
     std::vector<connection_hdl> handles;                  // index id - 1
     std::vector<std::shared_ptr<behaviour>> behaviours;   // index id - 1, while open
+    // index id - 1, kept once the connection is gone: after() work and delayed messages of a connection
+    // that ended still run one at a time
+    std::vector<strand_ptr> strands;
     std::map<connection_hdl, int, std::owner_less<connection_hdl>> ids;  // live connections
     std::function<void(const std::string&)> logger;
 
     // A network far away. Messages in flight on one connection in one direction wait in a lane of their
     // own, in order; a lane exists while it holds messages, and exactly one timer (or a running pump) is
-    // due for it then. Written by set_network_delay (any thread) and the I/O thread, under `mutex`.
+    // due for it then, on the connection's strand. Written by set_network_delay (any thread) and the I/O
+    // threads, under `mutex`.
     network_delay net;
     std::mt19937 jitter_random{20261209};
     struct lane {
@@ -198,16 +223,20 @@ struct fake_cloud::impl {
 
     self_signed_cert cert;
     std::shared_ptr<ssl_context> tls;
-    server_t server;
-    // After the server: these go before its I/O service does.
+    // One websocketpp server, with an I/O service of its own, per I/O thread; a connection lives on
+    // one of them (taken in turn at accept) and all its work runs on that one thread. Not one I/O
+    // service run by several threads: with Boost 1.70 and later, completions inside the TLS stream
+    // go to the I/O service's own executor, not through websocketpp's per-connection strand, so
+    // two threads would run one connection's TLS read and write at once.
+    std::vector<std::unique_ptr<server_t>> servers;
+    // After the servers: these go before their I/O services do. The accept loops of both ports,
+    // `held` and `next_server` belong to the first server's thread.
     std::unique_ptr<tcp::acceptor> token_acceptor;
     std::unique_ptr<tcp::acceptor> ws_acceptor;
-    std::vector<connection_ptr> held;  // accepted, never started (I/O thread only)
-    std::set<timer_ptr> timers;
-    // One I/O thread: with Boost 1.70+ websocketpp's strands do not cover the TLS stream's inner
-    // operations, so a second thread would race reads against writes on one connection.
-    std::thread io_thread;
-    std::thread::id io_thread_id;
+    std::vector<connection_ptr> held;  // accepted, never started
+    std::size_t next_server = 0;       // the server the next accepted connection goes to
+    std::set<timer_ptr> timers;        // under `mutex`
+    std::vector<std::thread> io_threads;
     unsigned short token_port = 0;
     unsigned short ws_port = 0;
 };
@@ -234,53 +263,61 @@ std::unique_ptr<tcp::acceptor> listen_on(boost::asio::io_service& io, unsigned s
 
 }  // namespace
 
-fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned short wanted_ws_port)
+fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned short wanted_ws_port,
+                       unsigned io_thread_count)
     : owner(o)
 {
     // The library learns the byte order for 64-bit frame lengths on first use, in a static without a
-    // lock; learnt here, before the I/O thread and the tests' threads send long frames at once.
+    // lock; learnt here, before the I/O threads and the tests' threads send long frames at once.
     websocketpp::lib::net::_htonll(0);
     tls = std::make_shared<ssl_context>(ssl_context::tls_server);
     tls->set_options(ssl_context::default_workarounds | ssl_context::no_sslv2 | ssl_context::no_sslv3);
     if (!cert.install(tls->native_handle()))
         throw std::runtime_error("fake_cloud: cannot install the certificate");
 
-    server.clear_access_channels(websocketpp::log::alevel::all);
-    server.clear_error_channels(websocketpp::log::elevel::all);
-    server.init_asio();
-    server.set_tls_init_handler([this](connection_hdl) { return tls; });
-    server.set_http_handler([this](connection_hdl h) { guarded("http", [&] { on_http(h); }); });
-    server.set_validate_handler([this](connection_hdl h) {
-        bool ok = false;
-        guarded("validate", [&] { ok = on_validate(h); });
-        return ok;
-    });
-    server.set_open_handler([this](connection_hdl h) { guarded("open", [&] { on_open(h); }); });
-    server.set_message_handler(
-        [this](connection_hdl h, message_ptr m) { guarded("message", [&] { on_message(h, m); }); });
-    server.set_close_handler([this](connection_hdl h) { guarded("close", [&] { on_close(h); }); });
-    server.set_fail_handler([this](connection_hdl h) { guarded("fail", [&] { on_fail(h); }); });
-    server.set_interrupt_handler([this](connection_hdl h) { guarded("drop", [&] { on_interrupt(h); }); });
+    for (unsigned i = 0; i < std::max(1u, io_thread_count); ++i) {
+        servers.emplace_back(new server_t);
+        server_t& server = *servers.back();
+        server.clear_access_channels(websocketpp::log::alevel::all);
+        server.clear_error_channels(websocketpp::log::elevel::all);
+        server.init_asio();
+        server.start_perpetual();  // a thread whose server has no connection yet waits for one
+        server.set_tls_init_handler([this](connection_hdl) { return tls; });
+        server.set_http_handler([this](connection_hdl h) { guarded("http", [&] { on_http(h); }); });
+        server.set_validate_handler([this](connection_hdl h) {
+            bool ok = false;
+            guarded("validate", [&] { ok = on_validate(h); });
+            return ok;
+        });
+        server.set_open_handler([this](connection_hdl h) { guarded("open", [&] { on_open(h); }); });
+        server.set_message_handler(
+            [this](connection_hdl h, message_ptr m) { guarded("message", [&] { on_message(h, m); }); });
+        server.set_close_handler([this](connection_hdl h) { guarded("close", [&] { on_close(h); }); });
+        server.set_fail_handler([this](connection_hdl h) { guarded("fail", [&] { on_fail(h); }); });
+        server.set_interrupt_handler([this](connection_hdl h) { guarded("drop", [&] { on_interrupt(h); }); });
+    }
 
-    token_acceptor = listen_on(server.get_io_service(), wanted_token_port);
-    ws_acceptor = listen_on(server.get_io_service(), wanted_ws_port);
+    token_acceptor = listen_on(first_io(), wanted_token_port);
+    ws_acceptor = listen_on(first_io(), wanted_ws_port);
     token_port = token_acceptor->local_endpoint().port();
     ws_port = ws_acceptor->local_endpoint().port();
     accept_next(*token_acceptor, false);
     accept_next(*ws_acceptor, true);
 
-    io_thread = std::thread([this] {
-        pthread_setname_np(pthread_self(), "fakecloud-io");  // told apart from the plug-ins' threads
-        try {
-            server.run();
-        } catch (const std::exception& e) {
-            log(std::string("fake-cloud: I/O thread ended: ") + e.what());
-        }
-        std::lock_guard<std::mutex> lock(mutex);
-        io_done = true;
-        bump();
-    });
-    io_thread_id = io_thread.get_id();
+    io_running = static_cast<unsigned>(servers.size());
+    for (auto& server : servers)
+        io_threads.emplace_back([this, &server] {
+            pthread_setname_np(pthread_self(), "fakecloud-io");  // told apart from the plug-ins' threads
+            t_io_thread_of = this;
+            try {
+                server->run();
+            } catch (const std::exception& e) {
+                log(std::string("fake-cloud: I/O thread ended: ") + e.what());
+            }
+            std::lock_guard<std::mutex> lock(mutex);
+            --io_running;
+            bump();
+        });
 }
 
 fake_cloud::impl::~impl()
@@ -297,8 +334,8 @@ void fake_cloud::impl::shutdown()
             t->cancel();  // delayed answers end unanswered, after() work is skipped
         bump();
     }
-    // Acceptors and sockets belong to the I/O thread; close them there.
-    boost::asio::post(server.get_io_service(), [this] {
+    // Acceptors and sockets belong to the I/O threads; close them there.
+    boost::asio::post(first_io(), [this] {
         boost::system::error_code ec;
         token_acceptor->close(ec);
         ws_acceptor->close(ec);
@@ -313,27 +350,38 @@ void fake_cloud::impl::shutdown()
         }
         for (const auto& hdl : open) {
             websocketpp::lib::error_code wec;
-            connection_ptr con = server.get_con_from_hdl(hdl, wec);
-            if (!wec && con->get_state() == websocketpp::session::state::open)
-                con->close(websocketpp::close::status::going_away, "", wec);
+            connection_ptr con = connection_of(hdl, wec);
+            if (wec)
+                continue;
+            con->get_strand()->post([con] {
+                websocketpp::lib::error_code cec;
+                if (con->get_state() == websocketpp::session::state::open)
+                    con->close(websocketpp::close::status::going_away, "", cec);
+            });
         }
     });
-    // The run loop ends by itself once the closing handshakes are done; whatever is still
+    for (auto& server : servers)
+        server->stop_perpetual();
+    // The run loops end by themselves once the closing handshakes are done; whatever is still
     // pending after that (e.g. a client stuck half-way in TLS) is dropped.
-    if (!wait_locked(std::chrono::seconds(3), [this] { return io_done; }))
-        server.stop();
-    io_thread.join();
+    if (!wait_locked(std::chrono::seconds(3), [this] { return io_running == 0; }))
+        for (auto& server : servers)
+            server->stop();
+    for (auto& t : io_threads)
+        t.join();
     std::lock_guard<std::mutex> lock(mutex);
     timers.clear();
 }
 
 void fake_cloud::impl::accept_next(tcp::acceptor& acceptor, bool ws)
 {
-    connection_ptr con = server.get_connection();
+    connection_ptr con = servers[next_server]->get_connection();
+    next_server = (next_server + 1) % servers.size();
     if (!con) {
         log("fake-cloud: cannot create a connection");
         return;
     }
+    // The socket joins its own server's I/O service; the accept completes on the first thread.
     acceptor.async_accept(con->get_raw_socket(), [this, con, ws, &acceptor](const boost::system::error_code& aec) {
         if (aec)
             return;  // the acceptor was closed; the unused connection goes with this handler
@@ -341,7 +389,7 @@ void fake_cloud::impl::accept_next(tcp::acceptor& acceptor, bool ws)
             if (ws)
                 on_ws_accept(con);
             else
-                con->start();
+                start(con);
         });
         accept_next(acceptor, ws);
     });
@@ -377,7 +425,7 @@ void fake_cloud::impl::on_ws_accept(connection_ptr con)
         break;
     }
     if (hs.delay_ms > 0) {
-        schedule(hs.delay_ms, [this, con](bool cancelled) {
+        schedule(con->get_strand(), hs.delay_ms, [this, con](bool cancelled) {
             if (cancelled)
                 hang_up(con);
             else
@@ -385,7 +433,12 @@ void fake_cloud::impl::on_ws_accept(connection_ptr con)
         });
         return;
     }
-    con->start();
+    start(con);
+}
+
+void fake_cloud::impl::start(connection_ptr con)
+{
+    con->get_strand()->post([this, con] { guarded("start", [&] { con->start(); }); });
 }
 
 void fake_cloud::impl::hang_up(connection_ptr con)
@@ -420,14 +473,15 @@ void fake_cloud::impl::log(const std::string& line)
         out(line);
 }
 
-void fake_cloud::impl::schedule(int ms, std::function<void(bool cancelled)> fn)
+void fake_cloud::impl::schedule(const strand_ptr& strand, int ms, std::function<void(bool cancelled)> fn)
 {
-    schedule_at(std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), std::move(fn));
+    schedule_at(strand, std::chrono::steady_clock::now() + std::chrono::milliseconds(ms), std::move(fn));
 }
 
-void fake_cloud::impl::schedule_at(std::chrono::steady_clock::time_point when, std::function<void(bool cancelled)> fn)
+void fake_cloud::impl::schedule_at(const strand_ptr& strand, std::chrono::steady_clock::time_point when,
+                                   std::function<void(bool cancelled)> fn)
 {
-    auto timer = std::make_shared<boost::asio::steady_timer>(server.get_io_service());
+    auto timer = std::make_shared<boost::asio::steady_timer>(strand ? strand->context() : first_io());
     std::unique_lock<std::mutex> lock(mutex);
     if (stopping) {
         lock.unlock();
@@ -437,7 +491,7 @@ void fake_cloud::impl::schedule_at(std::chrono::steady_clock::time_point when, s
     // All timer operations happen under the lock, so shutdown's cancel never races them.
     timers.insert(timer);
     timer->expires_at(when);
-    timer->async_wait([this, timer, fn](const boost::system::error_code& ec) {
+    auto done = [this, timer, fn](const boost::system::error_code& ec) {
         bool cancelled;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -445,7 +499,11 @@ void fake_cloud::impl::schedule_at(std::chrono::steady_clock::time_point when, s
             cancelled = ec || stopping;
         }
         guarded("timer", [&] { fn(cancelled); });
-    });
+    };
+    if (strand)
+        timer->async_wait(strand->wrap(done));
+    else
+        timer->async_wait(done);
 }
 
 int fake_cloud::impl::net_delay_ms(int base)
@@ -455,7 +513,8 @@ int fake_cloud::impl::net_delay_ms(int base)
     return base + std::uniform_int_distribution<int>(0, net.jitter_ms)(jitter_random);
 }
 
-// Runs fn on the I/O thread once the message delay has passed, behind whatever the lane still holds.
+// Runs fn on the connection's strand once the message delay has passed, behind whatever the lane still
+// holds.
 // False when messages are not delayed (the caller acts at once).
 bool fake_cloud::impl::delayed(int id, bool outgoing, std::function<void()> fn)
 {
@@ -480,7 +539,7 @@ bool fake_cloud::impl::delayed(int id, bool outgoing, std::function<void()> fn)
 
 void fake_cloud::impl::arm(int id, bool outgoing, std::uint64_t generation, std::chrono::steady_clock::time_point due)
 {
-    schedule_at(due, [this, id, outgoing, generation](bool cancelled) {
+    schedule_at(strand_of(id), due, [this, id, outgoing, generation](bool cancelled) {
         if (!cancelled) {
             pump(id, outgoing, generation);
             return;
@@ -539,7 +598,7 @@ void fake_cloud::impl::flush_incoming(connection_hdl hdl)
 
 void fake_cloud::impl::on_http(connection_hdl hdl)
 {
-    connection_ptr con = server.get_con_from_hdl(hdl);
+    connection_ptr con = connection_of(hdl);
     token_request req;
     req.method = con->get_request().get_method();
     req.target = con->get_resource();
@@ -572,7 +631,7 @@ void fake_cloud::impl::on_http(connection_hdl hdl)
         ++deferred_http;
     }
     if (reply.delay_ms > 0) {
-        schedule(reply.delay_ms, [this, con, reply, number](bool cancelled) {
+        schedule(con->get_strand(), reply.delay_ms, [this, con, reply, number](bool cancelled) {
             if (cancelled)
                 end_http_without_answer(con);
             else
@@ -593,9 +652,10 @@ void fake_cloud::impl::answer_token(connection_ptr con, const token_reply& reply
         auto bytes = std::make_shared<std::string>(reply.raw);
         // The response is deferred, so websocketpp has no operation pending on this socket.
         boost::asio::async_write(con->get_socket(), boost::asio::buffer(*bytes),
-                                 [this, con, bytes](const boost::system::error_code&, std::size_t) {
+                                 con->get_strand()->wrap([this, con, bytes](const boost::system::error_code&,
+                                                                            std::size_t) {
                                      end_http_without_answer(con);
-                                 });
+                                 }));
         log("token request #" + std::to_string(number) + ": raw answer of " + std::to_string(bytes->size()) +
             " bytes");
     } else {
@@ -630,7 +690,7 @@ void fake_cloud::impl::end_http_without_answer(connection_ptr con)
 
 bool fake_cloud::impl::on_validate(connection_hdl hdl)
 {
-    connection_ptr con = server.get_con_from_hdl(hdl);
+    connection_ptr con = connection_of(hdl);
     ws_record rec;
     rec.resource = con->get_resource();
     rec.headers = copy_headers(con->get_request().get_headers());
@@ -644,6 +704,7 @@ bool fake_cloud::impl::on_validate(connection_hdl hdl)
         records.push_back(rec);
         handles.push_back(hdl);
         behaviours.emplace_back();
+        strands.push_back(con->get_strand());
         ids[hdl] = rec.id;
         auto script = scripts.find(hdl);
         if (script != scripts.end()) {
@@ -730,7 +791,7 @@ void fake_cloud::impl::receive(int id, const ws_message& m)
 
 void fake_cloud::impl::on_close(connection_hdl hdl)
 {
-    connection_ptr con = server.get_con_from_hdl(hdl);
+    connection_ptr con = connection_of(hdl);
     auto code = con->get_remote_close_code();
     std::string reason = con->get_remote_close_reason();
     flush_incoming(hdl);
@@ -778,7 +839,7 @@ void fake_cloud::impl::on_interrupt(connection_hdl hdl)
 {
     // Only drop() interrupts. Runs on the connection's strand, so the socket is ours to cut;
     // the peer sees the TCP stream end without a close frame.
-    connection_ptr con = server.get_con_from_hdl(hdl);
+    connection_ptr con = connection_of(hdl);
     boost::system::error_code ec;
     con->get_raw_socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ec);
 }
@@ -791,8 +852,8 @@ connection_ptr fake_cloud::impl::live_connection(int id)
         if (id < 1 || id > static_cast<int>(records.size()))
             return connection_ptr();
         // A client may see the open a moment before the server does: a test acting on cue right
-        // after its client opened waits for that. Never on the I/O thread, which would open it.
-        if (std::this_thread::get_id() != io_thread_id)
+        // after its client opened waits for that. Never on an I/O thread, which may be the one to open it.
+        if (t_io_thread_of != this)
             changed.wait_for(lock, std::chrono::seconds(2),
                              [&] { return records[id - 1].opened || records[id - 1].ended; });
         if (records[id - 1].ended || !records[id - 1].opened)
@@ -800,16 +861,24 @@ connection_ptr fake_cloud::impl::live_connection(int id)
         hdl = handles[id - 1];
     }
     websocketpp::lib::error_code ec;
-    connection_ptr con = server.get_con_from_hdl(hdl, ec);
+    connection_ptr con = connection_of(hdl, ec);
     if (ec || con->get_state() != websocketpp::session::state::open)
         return connection_ptr();
     return con;
 }
 
+strand_ptr fake_cloud::impl::strand_of(int id)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    if (id < 1 || id > static_cast<int>(strands.size()))
+        return strand_ptr();
+    return strands[id - 1];
+}
+
 // ---- public surface ----
 
-fake_cloud::fake_cloud(unsigned short token_port, unsigned short ws_port)
-    : m_impl(new impl(this, token_port, ws_port))
+fake_cloud::fake_cloud(unsigned short token_port, unsigned short ws_port, unsigned io_threads)
+    : m_impl(new impl(this, token_port, ws_port, io_threads))
 {
 }
 
@@ -957,7 +1026,7 @@ bool fake_cloud::wait_for_end(int id, std::chrono::milliseconds timeout) const
     });
 }
 
-// With a network delay, an action on a live connection is taken later on the I/O thread, if the
+// With a network delay, an action on a live connection is taken later on its strand, if the
 // connection still lives then; it reports true at once.
 template <typename F>
 bool fake_cloud::impl::on_live(int id, F action)
@@ -1010,7 +1079,7 @@ std::size_t fake_cloud::buffered_amount(int id) const
 
 void fake_cloud::after(int id, int ms, std::function<void(session&)> fn)
 {
-    m_impl->schedule(ms, [this, id, fn](bool cancelled) {
+    m_impl->schedule(m_impl->strand_of(id), ms, [this, id, fn](bool cancelled) {
         if (cancelled)
             return;
         session s(this, id);

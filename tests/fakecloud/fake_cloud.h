@@ -30,12 +30,19 @@
 //   - a network far away: set_network_delay() delays the token answers, the handshakes and every message
 //     in both directions (on timers: other connections go on meanwhile).
 //
-// Threads: the fake runs one I/O thread; behaviour callbacks run on it, so they must not block
-// (use session::after for anything later). Every public member is thread-safe. Accessors return
-// copies. The wait_* helpers return false on time-out, so tests need no sleeps. send_text, close,
-// drop ... called by a test wait up to 2 s for the server side of a just-opened connection.
-// The destructor stops listening, closes open connections with 1001, ends held and delayed ones
-// and joins its thread (within about 3 s even when a client misbehaves).
+// Threads: the fake runs its I/O on one thread, or on as many as the constructor is given, each named
+// "fakecloud-io"; each connection is served by one of them, taken in turn. Everything of one
+// connection runs on that connection's strand, one piece at a time and in order: its websocketpp
+// handlers, its behaviour callbacks, its after() work, its delayed messages, closes and drops, its
+// delayed handshake or token answer. Different connections run at the same time on different
+// threads, so a behaviour factory, the logger and any state that behaviours of several connections
+// share must be thread-safe; state of one connection's behaviour needs no lock. Callbacks must not
+// block (use session::after for anything later). Every public member is thread-safe: the recorded
+// state is guarded by one mutex inside, written by the I/O threads and by the scripting members.
+// Accessors return copies. The wait_* helpers return false on time-out, so tests need no sleeps.
+// send_text, close, drop ... called by a test wait up to 2 s for the server side of a just-opened
+// connection. The destructor stops listening, closes open connections with 1001, ends held and
+// delayed ones and joins its threads (within about 3 s even when a client misbehaves).
 #pragma once
 
 #include <chrono>
@@ -141,7 +148,7 @@ public:
     bool drop();  // end TCP without a close frame
     // Bytes queued for sending and not yet written to the socket (0 once the connection is gone).
     std::size_t buffered_amount() const;
-    // Run fn on the fake's I/O threads after ms milliseconds (skipped when the fake stops first).
+    // Run fn on the connection's strand after ms milliseconds (skipped when the fake stops first).
     void after(int ms, std::function<void(session&)> fn);
 
 private:
@@ -162,8 +169,9 @@ behaviour echo_behaviour();   // sends every message back with its opcode
 
 class fake_cloud {
 public:
-    // Port 0: ephemeral. Throws std::runtime_error when it cannot listen.
-    explicit fake_cloud(unsigned short token_port = 0, unsigned short ws_port = 0);
+    // Port 0: ephemeral. io_threads: how many threads run the I/O (0 counts as 1). Throws
+    // std::runtime_error when it cannot listen.
+    explicit fake_cloud(unsigned short token_port = 0, unsigned short ws_port = 0, unsigned io_threads = 1);
     ~fake_cloud();
     fake_cloud(const fake_cloud&) = delete;
     fake_cloud& operator=(const fake_cloud&) = delete;

@@ -642,6 +642,50 @@ TEST(FakeCloudNetwork, DelayedMessagesHoldNothingElse)
     EXPECT_TRUE(c.wait_messages(1));
 }
 
+// On several I/O threads each connection's callbacks, after() work and delayed messages still run one
+// at a time and in order: the behaviour keeps its state without a lock (the TSan build checks that).
+TEST(FakeCloudNetwork, SeveralIoThreadsKeepEachConnectionInOrder)
+{
+    fake_cloud cloud(0, 0, 4);
+    fakecloud::network_delay far;
+    far.message_ms = 2;
+    far.jitter_ms = 6;
+    cloud.set_network_delay(far);
+    cloud.set_behaviour_factory([](const fakecloud::ws_record&) {
+        auto count = std::make_shared<int>(0);
+        fakecloud::behaviour b;
+        b.on_message = [count](fakecloud::session& s, const fakecloud::ws_message& m) {
+            s.send_text(std::to_string(++*count) + ":" + m.data);
+            s.after(0, [count](fakecloud::session&) { ++*count; });
+        };
+        return b;
+    });
+    const int clients = 6, messages = 40;
+    std::vector<std::unique_ptr<ws_client>> c;
+    for (int i = 0; i < clients; ++i) {
+        c.emplace_back(new ws_client);
+        ASSERT_EQ(c[i]->connect(cloud.ws_url("/order")), ws_client::open);
+    }
+    for (int n = 0; n < messages; ++n)
+        for (int i = 0; i < clients; ++i)
+            c[i]->send(std::to_string(n), false);
+    for (int i = 0; i < clients; ++i) {
+        ASSERT_TRUE(c[i]->wait_messages(messages));
+        auto back = c[i]->messages();
+        int last = 0;
+        for (int n = 0; n < messages; ++n) {
+            std::string text = back[n].data;
+            int count = std::stoi(text);
+            EXPECT_GT(count, last) << "client " << i;
+            last = count;
+            EXPECT_EQ(text.substr(text.find(':') + 1), std::to_string(n)) << "client " << i;
+        }
+    }
+    for (const auto& rec : cloud.connections())
+        for (int n = 0; n < messages; ++n)
+            EXPECT_EQ(rec.messages.at(n).data, std::to_string(n)) << "connection " << rec.id;
+}
+
 TEST(FakeCloudNetwork, SynthesisAudioPacedAtItsSpeed)
 {
     fake_cloud cloud;
