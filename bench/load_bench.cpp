@@ -2,7 +2,8 @@
 // process against the in-process fake cloud over TLS on 127.0.0.1, with figures an operator cares about.
 //
 // Usage: load-bench [--channels N] [--seconds S] [--plugin harkwire|speakwire|both] [--utterance-ms MS]
-//                   [--ramp-ms MS] [--latency-ms MS] [--jitter-ms MS] [--save-waveform] [--log-priority N]
+//                   [--ramp-ms MS] [--latency-ms MS] [--jitter-ms MS] [--cloud-threads N] [--save-waveform]
+//                   [--log-priority N]
 //   --channels N      channels per plug-in (default 100)
 //   --seconds S       how long each plug-in is driven (default 20); requests in flight then finish
 //   --plugin P        which plug-in to run (default both, one after the other, so that CPU and memory
@@ -13,6 +14,10 @@
 //                     direction, and the token answer and each WebSocket handshake come 3 round trips
 //                     late (TCP, TLS, then the request or the upgrade)
 //   --jitter-ms MS    each of those delays gets a random 0..MS more (messages keep their order)
+//   --cloud-threads N the fake cloud's I/O threads (default 4): a real service spreads its connections
+//                     over many machines, so the fake must not be what limits the plug-in; one thread
+//                     doing every TLS handshake and message of 1000 channels is, and four still leave
+//                     half of an 8-core machine to the plug-in, the host and the drivers
 //   --save-waveform   let both plug-ins save waveforms (off by default)
 //   --log-priority N  keep log records of priority N and more severe (default 4, warnings)
 //
@@ -75,6 +80,7 @@ struct options {
     int ramp_ms = 2000;
     int latency_ms = 0;
     int jitter_ms = 0;
+    int cloud_threads = 4;
     bool save_waveform = false;
     int log_priority = APT_PRIO_WARNING;
 };
@@ -175,7 +181,7 @@ double process_cpu_s()
     return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// CPU time of the threads that are not the plug-in's: by name the fake cloud's I/O thread and the host's
+// CPU time of the threads that are not the plug-in's: by name the fake cloud's I/O threads and the host's
 // media thread, by thread id the drivers and the main thread of this program (threads inherit names, so a
 // plug-in thread started from a driver carries the driver's name). The kernel's per-thread run time
 // (/proc/self/task/*/schedstat, nanoseconds) of each of them, summed.
@@ -224,15 +230,17 @@ double other_threads_cpu_s()
 
 // ---- per channel ----
 
-// Written by one channel's threads (driver, media, plug-in callbacks, the fake's I/O thread); the sample
-// vectors each have a single writer and are read once the run is over.
+// Written by one channel's threads (driver, media, plug-in callbacks, the fake's I/O threads); the sample
+// vectors each have a single writer thread, or a lock, and are read once the run is over.
 struct channel_stats {
     // timestamps handing over between threads (ns on the steady clock, 0: none)
     std::atomic<long long> request_sent{0};
     std::atomic<long long> voice_start_sent{0};
     std::atomic<long long> result_sent{0};     // RESULT (recognition) or END (synthesis)
-    // fake's I/O thread
-    samples to_service_start;                  // request sent -> START command at the service
+    // fake's I/O threads: one connection's callbacks run one at a time, but the channel's next
+    // connection may be served by another thread
+    std::mutex fake_mutex;
+    samples to_service_start;                  // request sent -> START command at the service, under fake_mutex
     std::atomic<size_t> service_bytes{0};      // audio the service received (recognition) or sent (synthesis)
     // media thread
     samples frame_cost;
@@ -316,7 +324,10 @@ fakecloud::behaviour_factory recog_factory(std::vector<std::unique_ptr<channel_s
                 if (index < 0 || index >= (int)stats->size())
                     return;
                 st->ch = (*stats)[index].get();
-                st->ch->to_service_start.add(now_ns() - st->ch->request_sent.load());
+                {
+                    std::lock_guard<std::mutex> lock(st->ch->fake_mutex);
+                    st->ch->to_service_start.add(now_ns() - st->ch->request_sent.load());
+                }
                 s.send_text(fakecloud::recog_reply_start());
                 return;
             }
@@ -383,7 +394,10 @@ fakecloud::behaviour_factory synth_factory(std::vector<std::unique_ptr<channel_s
             if (index < 0 || index >= (int)stats->size())
                 return;
             st->ch = (*stats)[index].get();
-            st->ch->to_service_start.add(now_ns() - st->ch->request_sent.load());
+            {
+                std::lock_guard<std::mutex> lock(st->ch->fake_mutex);
+                st->ch->to_service_start.add(now_ns() - st->ch->request_sent.load());
+            }
             st->audio = synth_audio(audio_bytes);
             st->start_ns = now_ns();
             s.send_text("{\"resp_type\":\"START\",\"trace_id\":\"bench\"}\n");
@@ -451,7 +465,7 @@ struct phase {
             *error = "chdir failed";
             return false;
         }
-        cloud.reset(new fakecloud::fake_cloud());
+        cloud.reset(new fakecloud::fake_cloud(0, 0, (unsigned)opt.cloud_threads));
         // A round trip of latency_ms: half of it each way, three of them before a token answer or an open.
         fakecloud::network_delay net;
         net.message_ms = opt.latency_ms / 2;
@@ -596,8 +610,9 @@ struct phase {
     {
         std::string error;
         printf("%s: %d channels, %d s, 8000 Hz, 10 ms frames, %d ms of audio per request, round trip %d ms "
-               "(jitter %d ms)\n",
-               name.c_str(), opt.channels, opt.seconds, opt.utterance_ms, opt.latency_ms, opt.jitter_ms);
+               "(jitter %d ms), fake cloud on %d threads\n",
+               name.c_str(), opt.channels, opt.seconds, opt.utterance_ms, opt.latency_ms, opt.jitter_ms,
+               opt.cloud_threads);
         fflush(stdout);
         mrcphost::log_capture::instance().clear();
         if (!start(&error)) {
@@ -794,7 +809,7 @@ int usage()
     fprintf(stderr,
             "usage: load-bench [--channels N] [--seconds S] [--plugin harkwire|speakwire|both]\n"
             "                  [--utterance-ms MS] [--ramp-ms MS] [--latency-ms MS] [--jitter-ms MS]\n"
-            "                  [--save-waveform] [--log-priority N]\n");
+            "                  [--cloud-threads N] [--save-waveform] [--log-priority N]\n");
     return 2;
 }
 
@@ -824,6 +839,8 @@ int main(int argc, char** argv)
             ok = number(&opt.latency_ms, 0) && opt.latency_ms <= 60000;
         else if (a == "--jitter-ms")
             ok = number(&opt.jitter_ms, 0) && opt.jitter_ms <= 60000;
+        else if (a == "--cloud-threads")
+            ok = number(&opt.cloud_threads, 1) && opt.cloud_threads <= 64;
         else if (a == "--log-priority")
             ok = number(&opt.log_priority, 0) && opt.log_priority < APT_PRIO_COUNT;
         else if (a == "--save-waveform")
@@ -854,6 +871,7 @@ int main(int argc, char** argv)
     out.add("utterance_ms", (long long)opt.utterance_ms);
     out.add("latency_ms", (long long)opt.latency_ms);
     out.add("jitter_ms", (long long)opt.jitter_ms);
+    out.add("cloud_threads", (long long)opt.cloud_threads);
     if (opt.plugin != "speakwire") {
         phase p(recognizer, "harkwire", HARKWIRE_PLUGIN_PATH, opt);
         ok = p.run() && ok;
