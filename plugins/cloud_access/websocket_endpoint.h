@@ -126,7 +126,7 @@ typedef enum {
     wscs_error = 3
 } ws_connection_status;
 
-/* Builds the TLS context of a new connection: no certificate verification. */
+/* The TLS context of every connection, built once: no certificate verification. */
 context_ptr on_tls_init(connection_hdl hdl);
 
 class ws_connection;
