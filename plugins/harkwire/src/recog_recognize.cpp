@@ -435,12 +435,12 @@ void recog_channel_connect_abandon(recog_channel_t* recog_channel)
     connect_failed(recog_channel, response);
 }
 
-apt_bool_t recog_channel_recognize(mrcp_engine_channel_t* channel, mrcp_message_t* request,
-                                   mrcp_message_t* response)
+/* Runs one step of a RECOGNIZE; an exception fails the request with 407 and a log record. */
+template <typename Step>
+static apt_bool_t recognize_guarded(mrcp_message_t* request, mrcp_message_t* response, Step step)
 {
-    recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
     try {
-        return recognize(recog_channel, channel, request, response);
+        return step();
     } catch (const std::exception& e) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RECOGNIZE failed: %s " APT_SIDRES_FMT, e.what(),
                 MRCP_MESSAGE_SIDRES(request));
@@ -451,20 +451,21 @@ apt_bool_t recog_channel_recognize(mrcp_engine_channel_t* channel, mrcp_message_
     return FALSE;
 }
 
+apt_bool_t recog_channel_recognize(mrcp_engine_channel_t* channel, mrcp_message_t* request,
+                                   mrcp_message_t* response)
+{
+    recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
+    return recognize_guarded(request, response,
+                             [&] { return recognize(recog_channel, channel, request, response); });
+}
+
 apt_bool_t recog_channel_recognize_fetched(mrcp_engine_channel_t* channel, mrcp_message_t* request,
                                            mrcp_message_t* response, int status)
 {
     recog_channel_t* recog_channel = (recog_channel_t*)channel->method_obj;
-    try {
+    return recognize_guarded(request, response, [&]() -> apt_bool_t {
         if (!recognize_loaded(request, response, status) || !recognize_parse(recog_channel, response))
             return FALSE;
         return recognize_connect(recog_channel, request, response);
-    } catch (const std::exception& e) {
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RECOGNIZE failed: %s " APT_SIDRES_FMT, e.what(),
-                MRCP_MESSAGE_SIDRES(request));
-    } catch (...) {
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RECOGNIZE failed " APT_SIDRES_FMT, MRCP_MESSAGE_SIDRES(request));
-    }
-    response->start_line.status_code = MRCP_STATUS_CODE_METHOD_FAILED;
-    return FALSE;
+    });
 }
