@@ -578,23 +578,32 @@ static apt_bool_t recog_request_dispatch(recog_channel_t* recog_channel, mrcp_me
     }
 }
 
-static void recog_request_process(recog_channel_t* recog_channel, mrcp_message_t* request)
+/* Runs one step of a request and sends its response unless the step handed it on (FALSE); an
+ * exception is logged as 'what' and answers 407. */
+template <typename Step>
+static void recog_respond(recog_channel_t* recog_channel, mrcp_message_t* response, const char* what, Step step)
 {
-    mrcp_message_t* response = mrcp_response_create(request, request->pool);
-    if (!response)
-        return;
-    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[%s][enter]", log_text(request->start_line.method_name.buf));
     apt_bool_t send = TRUE;
     try {
-        send = recog_request_dispatch(recog_channel, request, response);
+        send = step();
     } catch (...) {
-        log_exception("request processing");
+        log_exception(what);
         response->start_line.status_code = MRCP_STATUS_CODE_METHOD_FAILED;
         response->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
         send = TRUE;
     }
     if (send)
         mrcp_engine_channel_message_send(recog_channel->channel, response);
+}
+
+static void recog_request_process(recog_channel_t* recog_channel, mrcp_message_t* request)
+{
+    mrcp_message_t* response = mrcp_response_create(request, request->pool);
+    if (!response)
+        return;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[%s][enter]", log_text(request->start_line.method_name.buf));
+    recog_respond(recog_channel, response, "request processing",
+                  [&] { return recog_request_dispatch(recog_channel, request, response); });
 }
 
 /* The close as the engine task sees it, after every request posted before it. */
@@ -639,21 +648,13 @@ static void recog_fetch_complete(recog_channel_t* recog_channel, recog_fetch_out
     pending.fetch_id = 0;
     pending.request = NULL;
     pending.response = NULL;
-    apt_bool_t send = TRUE;
-    try {
+    recog_respond(recog_channel, response, "grammar fetch", [&]() -> apt_bool_t {
         int status = recog_grammar_fetched(recog_channel, fetch, outcome.ok, outcome.text, outcome.error);
         if (request->start_line.method_id == RECOGNIZER_RECOGNIZE)
-            send = recog_channel_recognize_fetched(recog_channel->channel, request, response, status) ? FALSE : TRUE;
-        else
-            recog_channel_define_grammar_loaded(recog_channel, request, response, status);
-    } catch (...) {
-        log_exception("grammar fetch");
-        response->start_line.status_code = MRCP_STATUS_CODE_METHOD_FAILED;
-        response->start_line.request_state = MRCP_REQUEST_STATE_COMPLETE;
-        send = TRUE;
-    }
-    if (send)
-        mrcp_engine_channel_message_send(recog_channel->channel, response);
+            return recog_channel_recognize_fetched(recog_channel->channel, request, response, status) ? FALSE : TRUE;
+        recog_channel_define_grammar_loaded(recog_channel, request, response, status);
+        return TRUE;
+    });
 }
 
 /* The channel closes, or the engine ends, while a request waits: it is answered at once as a
