@@ -17,6 +17,7 @@
 #include <deque>
 #include <exception>
 #include <map>
+#include <atomic>
 #include <mutex>
 #include <random>
 #include <set>
@@ -120,6 +121,7 @@ struct fake_cloud::impl {
     // Our own accept loops hand each socket to websocketpp, so a handshake can be held or delayed
     // before websocketpp sees it (it cannot defer a WebSocket upgrade itself).
     void accept_next(tcp::acceptor& acceptor, bool ws);
+    void accepted(connection_ptr con, bool ws);
     void on_ws_accept(connection_ptr con);
     void hang_up(connection_ptr con);
     void start(connection_ptr con);  // on the connection's strand
@@ -207,6 +209,7 @@ struct fake_cloud::impl {
     std::vector<strand_ptr> strands;
     std::map<connection_hdl, int, std::owner_less<connection_hdl>> ids;  // live connections
     std::function<void(const std::string&)> logger;
+    std::atomic<bool> logging{false};  // a logger is set: what is logged for every message is built only then
 
     // A network far away. Messages in flight on one connection in one direction wait in a lane of their
     // own, in order; a lane exists while it holds messages, and exactly one timer (or a running pump) is
@@ -255,6 +258,8 @@ std::unique_ptr<tcp::acceptor> listen_on(boost::asio::io_service& io, unsigned s
         acceptor->bind(where, ec);
     if (!ec)
         acceptor->listen(boost::asio::socket_base::max_listen_connections, ec);
+    if (!ec)
+        acceptor->non_blocking(true, ec);
     if (ec)
         throw std::runtime_error("fake_cloud: cannot listen on 127.0.0.1:" + std::to_string(port) + ": " +
                                  ec.message());
@@ -375,23 +380,40 @@ void fake_cloud::impl::shutdown()
 
 void fake_cloud::impl::accept_next(tcp::acceptor& acceptor, bool ws)
 {
-    connection_ptr con = servers[next_server]->get_connection();
-    next_server = (next_server + 1) % servers.size();
-    if (!con) {
-        log("fake-cloud: cannot create a connection");
-        return;
+    // Every connection already waiting is taken before waiting again: one accept per turn of a busy
+    // I/O thread is fewer than many clients open a second, and they would queue in the backlog.
+    for (;;) {
+        connection_ptr con = servers[next_server]->get_connection();
+        next_server = (next_server + 1) % servers.size();
+        if (!con) {
+            log("fake-cloud: cannot create a connection");
+            return;
+        }
+        // The socket joins its own server's I/O service; the accept completes on the first thread.
+        boost::system::error_code ec;
+        acceptor.accept(con->get_raw_socket(), ec);  // the acceptor does not block
+        if (ec) {
+            // None waiting: wait for the next. An error here ends the loop (the acceptor was
+            // closed); the unused connection goes with the handler.
+            acceptor.async_accept(con->get_raw_socket(), [this, con, ws, &acceptor](const boost::system::error_code& aec) {
+                if (aec)
+                    return;
+                accepted(con, ws);
+                accept_next(acceptor, ws);
+            });
+            return;
+        }
+        accepted(con, ws);
     }
-    // The socket joins its own server's I/O service; the accept completes on the first thread.
-    acceptor.async_accept(con->get_raw_socket(), [this, con, ws, &acceptor](const boost::system::error_code& aec) {
-        if (aec)
-            return;  // the acceptor was closed; the unused connection goes with this handler
-        guarded("accept", [&] {
-            if (ws)
-                on_ws_accept(con);
-            else
-                start(con);
-        });
-        accept_next(acceptor, ws);
+}
+
+void fake_cloud::impl::accepted(connection_ptr con, bool ws)
+{
+    guarded("accept", [&] {
+        if (ws)
+            on_ws_accept(con);
+        else
+            start(con);
     });
 }
 
@@ -779,10 +801,9 @@ void fake_cloud::impl::receive(int id, const ws_message& m)
         b = behaviours[id - 1];
         bump();
     }
-    if (m.binary)
-        log("ws #" + std::to_string(id) + ": binary, " + std::to_string(m.data.size()) + " bytes");
-    else
-        log("ws #" + std::to_string(id) + ": text " + m.data.substr(0, 400));
+    if (logging)
+        log("ws #" + std::to_string(id) +
+            (m.binary ? ": binary, " + std::to_string(m.data.size()) + " bytes" : ": text " + m.data.substr(0, 400)));
     if (b && b->on_message) {
         session s(owner, id);
         b->on_message(s, m);
@@ -1113,6 +1134,7 @@ void fake_cloud::set_network_delay(const network_delay& delay)
 void fake_cloud::set_logger(std::function<void(const std::string&)> logger)
 {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->logging = bool(logger);
     m_impl->logger = std::move(logger);
 }
 
