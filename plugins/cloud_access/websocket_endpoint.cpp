@@ -76,6 +76,21 @@ void close_in_strand(client* c, connection_hdl hdl, unsigned short code, const s
     });
 }
 
+/* Small writes go out at once while the connection opens (true), or wait for the acknowledgement
+ * of what is in flight to go out together (false, the system's default). The handshakes are
+ * flights of small writes, and the peer acknowledges late (tens of milliseconds) when it has
+ * nothing to answer: each connect stalled on that. Once open, audio frames that wait for the
+ * frames in flight go out together: fewer packets, for a seventh less CPU at a thousand channels. */
+void set_no_delay(client* c, connection_hdl hdl, bool on)
+{
+    websocketpp::lib::error_code ec;
+    client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+    if (ec || !con)
+        return;
+    boost::system::error_code ignored;
+    con->get_raw_socket().set_option(boost::asio::ip::tcp::no_delay(on), ignored);
+}
+
 }  // namespace
 
 context_ptr on_tls_init(connection_hdl)
@@ -157,6 +172,7 @@ void ws_connection::on_open(client* c, connection_hdl hdl)
 {
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_open: enter");
     cancel_connect_timer();
+    set_no_delay(c, hdl, false);
     bool late;
     {
         std::lock_guard<std::mutex> lock(mt);
@@ -337,6 +353,7 @@ websocket_endpoint::websocket_endpoint()
         c.clear_error_channels(websocketpp::log::elevel::all);
         c.init_asio();
         c.set_tls_init_handler(&on_tls_init);
+        c.set_tcp_pre_init_handler([&c](connection_hdl hdl) { set_no_delay(&c, hdl, true); });
         c.start_perpetual();
     }
 }

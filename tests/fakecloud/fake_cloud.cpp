@@ -409,6 +409,9 @@ void fake_cloud::impl::accept_next(tcp::acceptor& acceptor, bool ws)
 
 void fake_cloud::impl::accepted(connection_ptr con, bool ws)
 {
+    // As a service does: its small writes (a handshake flight, a reply) go out at once.
+    boost::system::error_code ignored;
+    con->get_raw_socket().set_option(boost::asio::ip::tcp::no_delay(true), ignored);
     guarded("accept", [&] {
         if (ws)
             on_ws_accept(con);
