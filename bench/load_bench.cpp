@@ -1,5 +1,7 @@
 // load-bench: many channels of real-time recognition (harkwire) and synthesis (speakwire) in one host
-// process against the in-process fake cloud over TLS on 127.0.0.1, with figures an operator cares about.
+// process against the fake cloud over TLS on 127.0.0.1, with figures an operator cares about. The fake
+// runs in a process of its own (this program again, with --fake-child), so that the memory and the CPU
+// measured here are the plug-in's and the host's, not the service's.
 //
 // Usage: load-bench [--channels N] [--seconds S] [--plugin harkwire|speakwire|both] [--utterance-ms MS]
 //                   [--ramp-ms MS] [--latency-ms MS] [--jitter-ms MS] [--cloud-threads N] [--save-waveform]
@@ -30,14 +32,19 @@
 // The last line printed is one JSON object with every figure, for comparing runs.
 //
 // Exit status: 0 when no frame was lost and no request failed, 1 otherwise, 2 for a usage error.
+#include <errno.h>
+#include <fcntl.h>
 #include <math.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <spawn.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -181,11 +188,11 @@ double process_cpu_s()
     return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
 }
 
-// CPU time of the threads that are not the plug-in's: by name the fake cloud's I/O threads and the host's
-// media thread, by thread id the drivers and the main thread of this program (threads inherit names, so a
-// plug-in thread started from a driver carries the driver's name). The kernel's per-thread run time
-// (/proc/self/task/*/schedstat, nanoseconds) of each of them, summed.
-const char* const k_not_plugin_threads[] = {"fakecloud-io", "host-media"};
+// CPU time of the threads that are not the plug-in's: by name the host's media thread, by thread id the
+// drivers and the main thread of this program (threads inherit names, so a plug-in thread started from a
+// driver carries the driver's name). The kernel's per-thread run time (/proc/self/task/*/schedstat,
+// nanoseconds) of each of them, summed.
+const char* const k_not_plugin_threads[] = {"host-media"};
 
 std::mutex g_bench_tids_mutex;
 std::vector<std::string> g_bench_tids;  // drivers and the main thread
@@ -230,18 +237,23 @@ double other_threads_cpu_s()
 
 // ---- per channel ----
 
-// Written by one channel's threads (driver, media, plug-in callbacks, the fake's I/O threads); the sample
-// vectors each have a single writer thread, or a lock, and are read once the run is over.
+// What the fake's process and this one both touch, per channel, in memory both map: atomics only.
+const size_t k_start_samples = 1024;  // START commands timed per channel; more are counted, not timed
+struct fake_side {
+    std::atomic<long long> request_sent{0};      // ns on the steady clock: the driver
+    std::atomic<long long> voice_start_sent{0};  // the fake
+    std::atomic<long long> result_sent{0};       // RESULT (recognition) or END (synthesis): the fake
+    std::atomic<unsigned long long> service_bytes{0};  // audio the service received or sent: the fake
+    std::atomic<unsigned> starts{0};             // START commands at the service: the fake
+    long long start_delay[k_start_samples];      // request sent -> START at the service, read once it ended
+};
+static_assert(std::atomic<long long>::is_always_lock_free && std::atomic<unsigned>::is_always_lock_free,
+              "the fake's process shares these without a lock");
+
+// Written by one channel's threads (driver, media, plug-in callbacks); the sample vectors each have a
+// single writer thread and are read once the run is over.
 struct channel_stats {
-    // timestamps handing over between threads (ns on the steady clock, 0: none)
-    std::atomic<long long> request_sent{0};
-    std::atomic<long long> voice_start_sent{0};
-    std::atomic<long long> result_sent{0};     // RESULT (recognition) or END (synthesis)
-    // fake's I/O threads: one connection's callbacks run one at a time, but the channel's next
-    // connection may be served by another thread
-    std::mutex fake_mutex;
-    samples to_service_start;                  // request sent -> START command at the service, under fake_mutex
-    std::atomic<size_t> service_bytes{0};      // audio the service received (recognition) or sent (synthesis)
+    fake_side* fake = nullptr;                 // timestamps handing over (0: none), shared with the fake
     // media thread
     samples frame_cost;
     std::atomic<long long> call_ns{0};         // every call's time added up, read by the main thread meanwhile
@@ -306,28 +318,33 @@ int channel_index_from(const std::string& text, const std::string& prefix)
     return pos == std::string::npos ? -1 : atoi(text.c_str() + pos + prefix.size());
 }
 
-fakecloud::behaviour_factory recog_factory(std::vector<std::unique_ptr<channel_stats>>* stats, size_t audio_bytes)
+void add_start(fake_side* ch)
 {
-    return [stats, audio_bytes](const fakecloud::ws_record&) {
+    long long delay = now_ns() - ch->request_sent.load();
+    unsigned k = ch->starts.fetch_add(1);
+    if (k < k_start_samples)
+        ch->start_delay[k] = delay;
+}
+
+fakecloud::behaviour_factory recog_factory(fake_side* sides, size_t count, size_t audio_bytes)
+{
+    return [sides, count, audio_bytes](const fakecloud::ws_record&) {
         struct state {
-            channel_stats* ch = nullptr;
+            fake_side* ch = nullptr;
             size_t bytes = 0;
             bool done = false;
         };
         auto st = std::make_shared<state>();
         fakecloud::behaviour b;
-        b.on_message = [stats, audio_bytes, st](fakecloud::session& s, const fakecloud::ws_message& m) {
+        b.on_message = [sides, count, audio_bytes, st](fakecloud::session& s, const fakecloud::ws_message& m) {
             if (!m.binary) {
                 if (st->ch || m.data.find("\"START\"") == std::string::npos)
                     return;
                 int index = channel_index_from(fakecloud::recog_property(m.data), "_8k_bench");
-                if (index < 0 || index >= (int)stats->size())
+                if (index < 0 || index >= (int)count)
                     return;
-                st->ch = (*stats)[index].get();
-                {
-                    std::lock_guard<std::mutex> lock(st->ch->fake_mutex);
-                    st->ch->to_service_start.add(now_ns() - st->ch->request_sent.load());
-                }
+                st->ch = &sides[index];
+                add_start(st->ch);
                 s.send_text(fakecloud::recog_reply_start());
                 return;
             }
@@ -355,11 +372,11 @@ fakecloud::behaviour_factory recog_factory(std::vector<std::unique_ptr<channel_s
 }
 
 // Real-time synthesis: "START", then 20 ms chunks on an absolute schedule, then END "NORMAL".
-fakecloud::behaviour_factory synth_factory(std::vector<std::unique_ptr<channel_stats>>* stats, size_t audio_bytes)
+fakecloud::behaviour_factory synth_factory(fake_side* sides, size_t count, size_t audio_bytes)
 {
-    return [stats, audio_bytes](const fakecloud::ws_record&) {
+    return [sides, count, audio_bytes](const fakecloud::ws_record&) {
         struct state {
-            channel_stats* ch = nullptr;
+            fake_side* ch = nullptr;
             std::string audio;
             size_t sent = 0;
             long long start_ns = 0;
@@ -387,17 +404,14 @@ fakecloud::behaviour_factory synth_factory(std::vector<std::unique_ptr<channel_s
                 s.after(delay_ms, *next);
         };
         fakecloud::behaviour b;
-        b.on_message = [stats, audio_bytes, st, send_next](fakecloud::session& s, const fakecloud::ws_message& m) {
+        b.on_message = [sides, count, audio_bytes, st, send_next](fakecloud::session& s, const fakecloud::ws_message& m) {
             if (m.binary || st->ch || m.data.find("\"START\"") == std::string::npos)
                 return;
             int index = channel_index_from(m.data, "bench channel ");
-            if (index < 0 || index >= (int)stats->size())
+            if (index < 0 || index >= (int)count)
                 return;
-            st->ch = (*stats)[index].get();
-            {
-                std::lock_guard<std::mutex> lock(st->ch->fake_mutex);
-                st->ch->to_service_start.add(now_ns() - st->ch->request_sent.load());
-            }
+            st->ch = &sides[index];
+            add_start(st->ch);
             st->audio = synth_audio(audio_bytes);
             st->start_ns = now_ns();
             s.send_text("{\"resp_type\":\"START\",\"trace_id\":\"bench\"}\n");
@@ -407,9 +421,185 @@ fakecloud::behaviour_factory synth_factory(std::vector<std::unique_ptr<channel_s
     };
 }
 
-// ---- one plug-in's run ----
+// ---- the fake cloud's process ----
 
 enum kind_e { recognizer, synthesizer };
+
+// The fake's process talks on fixed descriptors: commands in, answers out, and the shared memory.
+const int k_child_commands = 3, k_child_answers = 4, k_child_shared = 5;
+
+bool read_line(int fd, std::string* line)
+{
+    line->clear();
+    char c;
+    for (;;) {
+        ssize_t n = read(fd, &c, 1);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        if (c == '\n')
+            return true;
+        *line += c;
+    }
+}
+
+bool write_line(int fd, const std::string& line)
+{
+    std::string text = line + "\n";
+    return write(fd, text.data(), text.size()) == (ssize_t)text.size();
+}
+
+fake_side* map_sides(int fd, size_t count)
+{
+    void* p = mmap(nullptr, count * sizeof(fake_side), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<fake_side*>(p);
+}
+
+// load-bench --fake-child KIND CHANNELS THREADS LATENCY JITTER AUDIO_BYTES: serves until its commands end.
+// Answers "TOKEN_PORT WS_PORT" once listening; then "token" (has a token been fetched?) with 1 or 0.
+int fake_child_main(char** args)
+{
+    const kind_e kind = (kind_e)atoi(args[0]);
+    const size_t count = (size_t)atol(args[1]);
+    const int threads = atoi(args[2]), latency_ms = atoi(args[3]), jitter_ms = atoi(args[4]);
+    const size_t audio_bytes = (size_t)atol(args[5]);
+    fake_side* sides = map_sides(k_child_shared, count);
+    if (!sides)
+        return 1;
+    std::unique_ptr<fakecloud::fake_cloud> cloud;
+    try {
+        cloud.reset(new fakecloud::fake_cloud(0, 0, (unsigned)threads));
+    } catch (const std::exception& e) {
+        write_line(k_child_answers, std::string("error ") + e.what());
+        return 1;
+    }
+    // A round trip of latency_ms: half of it each way, three of them before a token answer or an open.
+    fakecloud::network_delay net;
+    net.message_ms = latency_ms / 2;
+    net.token_ms = 3 * latency_ms;
+    net.handshake_ms = 3 * latency_ms;
+    net.jitter_ms = jitter_ms;
+    cloud->set_network_delay(net);
+    cloud->set_behaviour_factory(kind == recognizer ? recog_factory(sides, count, audio_bytes)
+                                                    : synth_factory(sides, count, audio_bytes));
+    write_line(k_child_answers, std::to_string(cloud->token_port()) + " " + std::to_string(cloud->ws_port()));
+    std::string command;
+    while (read_line(k_child_commands, &command))
+        if (command == "token")
+            write_line(k_child_answers,
+                       cloud->wait_for_token_replies(1, std::chrono::milliseconds(k_wait_ms)) ? "1" : "0");
+    cloud.reset();  // every connection closed and every figure written before this process ends
+    return 0;
+}
+
+// The parent's handle on the fake's process.
+class fake_process {
+public:
+    ~fake_process() { stop(); }
+
+    bool start(kind_e kind, const options& opt, size_t audio_bytes, std::string* error)
+    {
+        m_count = (size_t)opt.channels;
+        int shared = memfd_create("load-bench", MFD_CLOEXEC);
+        if (shared < 0 || ftruncate(shared, (off_t)(m_count * sizeof(fake_side))) != 0 ||
+            !(m_sides = map_sides(shared, m_count))) {
+            *error = "shared memory for the fake failed";
+            if (shared >= 0)
+                close(shared);
+            return false;
+        }
+        for (size_t i = 0; i < m_count; ++i)
+            new (&m_sides[i]) fake_side();
+        int commands[2], answers[2];
+        if (pipe2(commands, O_CLOEXEC) != 0 || pipe2(answers, O_CLOEXEC) != 0) {
+            *error = "pipes to the fake failed";
+            close(shared);
+            return false;
+        }
+        std::vector<std::string> args = {"load-bench", "--fake-child", std::to_string((int)kind),
+                                         std::to_string(m_count), std::to_string(opt.cloud_threads),
+                                         std::to_string(opt.latency_ms), std::to_string(opt.jitter_ms),
+                                         std::to_string(audio_bytes)};
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+        // Moved above the child's numbers first: a descriptor already at one of them would be overwritten
+        // by another's move (or keep its close-on-exec when moved onto itself).
+        for (int* fd : {&commands[0], &answers[1], &shared}) {
+            int high = fcntl(*fd, F_DUPFD_CLOEXEC, 10);
+            close(*fd);
+            *fd = high;
+        }
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, commands[0], k_child_commands);
+        posix_spawn_file_actions_adddup2(&actions, answers[1], k_child_answers);
+        posix_spawn_file_actions_adddup2(&actions, shared, k_child_shared);
+        int rc = posix_spawn(&m_pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(commands[0]);
+        close(answers[1]);
+        close(shared);
+        m_commands = commands[1];
+        m_answers = answers[0];
+        if (rc != 0) {
+            m_pid = -1;
+            *error = "cannot start the fake's process";
+            return false;
+        }
+        std::string ports;
+        unsigned token_port = 0, ws_port = 0;
+        if (!read_line(m_answers, &ports) || sscanf(ports.c_str(), "%u %u", &token_port, &ws_port) != 2) {
+            *error = "the fake's process did not start: " + ports;
+            return false;
+        }
+        m_token_url = "https://127.0.0.1:" + std::to_string(token_port) + "/v3/auth/tokens";
+        m_ws_base = "wss://127.0.0.1:" + std::to_string(ws_port);
+        return true;
+    }
+
+    bool token_fetched()
+    {
+        std::string answer;
+        return write_line(m_commands, "token") && read_line(m_answers, &answer) && answer == "1";
+    }
+
+    // Closes every connection and waits for the process: the shared figures are final then. False when
+    // the process failed (a sanitizer's report ends it with a failure too).
+    bool stop()
+    {
+        if (m_commands >= 0)
+            close(m_commands);
+        m_commands = -1;
+        bool ok = true;
+        if (m_pid > 0) {
+            int status = 0;
+            while (waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+            }
+            ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+        }
+        m_pid = -1;
+        if (m_answers >= 0)
+            close(m_answers);
+        m_answers = -1;
+        return ok;
+    }
+
+    fake_side* side(size_t i) const { return &m_sides[i]; }
+    std::string token_url() const { return m_token_url; }
+    std::string ws_url(const std::string& path) const { return m_ws_base + path; }
+
+private:
+    pid_t m_pid = -1;
+    int m_commands = -1, m_answers = -1;
+    fake_side* m_sides = nullptr;  // mapped for the rest of the program: a few MiB at most
+    size_t m_count = 0;
+    std::string m_token_url, m_ws_base;
+};
+
+// ---- one plug-in's run ----
 
 struct phase {
     kind_e kind;
@@ -418,7 +608,7 @@ struct phase {
     const options& opt;
     std::string root;
 
-    std::unique_ptr<fakecloud::fake_cloud> cloud;
+    fake_process cloud;
     std::unique_ptr<mrcphost::plugin> plugin;
     std::vector<std::unique_ptr<channel_stats>> stats;
     // The media thread's ticks (written by it, read once it has ended).
@@ -434,16 +624,16 @@ struct phase {
         if (kind == recognizer) {
             // The shipped sample's settings, with the fake cloud's endpoints.
             e2e::harkwire_conf h;
-            h.init_path = cloud->ws_url("/asr/sentence-stream");
-            h.token_url = cloud->token_url();
+            h.init_path = cloud.ws_url("/asr/sentence-stream");
+            h.token_url = cloud.token_url();
             h.save_waveform = h.save_navi_waveform = opt.save_waveform ? 1 : 0;
             h.wave_dir = root + "/wave";
             h.navi_dir = root + "/navi";
             std::ofstream(root + "/conf/unimrcprecog.xml") << e2e::harkwire_sample_conf(so_path, h);
         } else {
             e2e::speakwire_conf s;
-            s.init_path = cloud->ws_url("/tts");
-            s.token_url = cloud->token_url();
+            s.init_path = cloud.ws_url("/tts");
+            s.token_url = cloud.token_url();
             s.wave_dir = root + "/wave";
             s.save_waveform = opt.save_waveform;
             std::ofstream(root + "/conf/synthplugin.xml") << e2e::speakwire_conf_xml(s);
@@ -465,20 +655,12 @@ struct phase {
             *error = "chdir failed";
             return false;
         }
-        cloud.reset(new fakecloud::fake_cloud(0, 0, (unsigned)opt.cloud_threads));
-        // A round trip of latency_ms: half of it each way, three of them before a token answer or an open.
-        fakecloud::network_delay net;
-        net.message_ms = opt.latency_ms / 2;
-        net.token_ms = 3 * opt.latency_ms;
-        net.handshake_ms = 3 * opt.latency_ms;
-        net.jitter_ms = opt.jitter_ms;
-        cloud->set_network_delay(net);
-        for (int i = 0; i < opt.channels; ++i)
+        if (!cloud.start(kind, opt, audio_bytes(), error))
+            return false;
+        for (int i = 0; i < opt.channels; ++i) {
             stats.emplace_back(new channel_stats());
-        if (kind == recognizer)
-            cloud->set_behaviour_factory(recog_factory(&stats, audio_bytes()));
-        else
-            cloud->set_behaviour_factory(synth_factory(&stats, audio_bytes()));
+            stats.back()->fake = cloud.side((size_t)i);
+        }
         write_config();
         mrcphost::plugin_options o;
         o.path = so_path;
@@ -491,7 +673,7 @@ struct phase {
             *error = "engine open failed";
             return false;
         }
-        if (!cloud->wait_for_token_replies(1, std::chrono::milliseconds(k_wait_ms))) {
+        if (!cloud.token_fetched()) {
             *error = "no token fetched";
             return false;
         }
@@ -520,7 +702,7 @@ struct phase {
         const int complete_wait_ms = opt.utterance_ms + k_wait_ms;
         while (clock_type::now() < deadline) {
             mrcphost::message_record r;
-            st.request_sent = now_ns();
+            st.fake->request_sent = now_ns();
             mrcp_request_id id;
             if (kind == recognizer)
                 id = ch->send("RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g-bench>"},
@@ -557,12 +739,12 @@ struct phase {
         ch->set_listener([st](const mrcphost::message_record& m) {
             long long t = now_ns();
             if (m.is_response() && m.request_state == MRCP_REQUEST_STATE_INPROGRESS)
-                st->to_in_progress.add(t - st->request_sent.load());
+                st->to_in_progress.add(t - st->fake->request_sent.load());
             else if (m.is_event() && m.name == "START-OF-INPUT")
-                st->voice_to_event.add(t - st->voice_start_sent.load());
+                st->voice_to_event.add(t - st->fake->voice_start_sent.load());
             else if (m.is_event() && (m.name == "RECOGNITION-COMPLETE" || m.name == "SPEAK-COMPLETE") &&
-                     st->result_sent.load())
-                st->reply_to_event.add(t - st->result_sent.exchange(0));
+                     st->fake->result_sent.load())
+                st->reply_to_event.add(t - st->fake->result_sent.exchange(0));
         });
         const bool write = kind == recognizer;
         ch->set_keep_received_audio(false);
@@ -672,10 +854,6 @@ struct phase {
         auto steady0 = clock_type::now();
         std::this_thread::sleep_for(std::chrono::milliseconds(std::min(2000, opt.seconds * 1000 / 2)));
         long rss_during = e2e::rss_kib();
-        size_t fake_kept = 0;
-        if (kind == recognizer)   // the fake keeps every byte it received, for inspection
-            for (auto& st : stats)
-                fake_kept += st->service_bytes.load();
         std::this_thread::sleep_until(deadline);
         double cpu1 = process_cpu_s(), other1 = other_threads_cpu_s(), calls1 = stream_calls_s();
         auto steady1 = clock_type::now();
@@ -689,15 +867,19 @@ struct phase {
                 first_log_error = r.text;
         // Unloaded and stopped first: every thread that wrote a figure has ended.
         plugin.reset();  // the last stream is gone, and with it the media thread
-        cloud.reset();
+        const bool fake_ok = cloud.stop();
         mrcphost::media_engine::instance().set_tick_observer(nullptr);
 
         // Figures.
         channel_stats all;
-        size_t service_bytes = 0;
+        samples to_service_start_ns;
+        size_t service_bytes = 0, untimed_starts = 0;
         for (auto& st : stats) {
             all.frame_cost.merge(st->frame_cost);
-            all.to_service_start.merge(st->to_service_start);
+            const unsigned starts = st->fake->starts.load();
+            for (unsigned k = 0; k < std::min<size_t>(starts, k_start_samples); ++k)
+                to_service_start_ns.add(st->fake->start_delay[k]);
+            untimed_starts += starts - std::min<size_t>(starts, k_start_samples);
             all.to_in_progress.merge(st->to_in_progress);
             all.reply_to_event.merge(st->reply_to_event);
             all.voice_to_event.merge(st->voice_to_event);
@@ -705,7 +887,7 @@ struct phase {
             all.slow_calls += st->slow_calls;
             all.slow_waited += st->slow_waited;
             all.slow_preempted += st->slow_preempted;
-            service_bytes += st->service_bytes.load();
+            service_bytes += st->fake->service_bytes.load();
             all.completed += st->completed;
             all.errors += st->errors;
             if (all.first_error.empty())
@@ -717,7 +899,7 @@ struct phase {
         printf("  media thread ticks: %s\n", spread(ticks).c_str());
         printf("    ticks over 10 ms: %zu (%zu blocked inside, %zu preempted)\n", overruns, overruns_blocked,
                overruns_preempted);
-        const summary frame_cost = summarize(all.frame_cost), to_service_start = summarize(all.to_service_start),
+        const summary frame_cost = summarize(all.frame_cost), to_service_start = summarize(to_service_start_ns),
                       to_in_progress = summarize(all.to_in_progress), reply_to_event = summarize(all.reply_to_event),
                       voice_to_event = summarize(all.voice_to_event);
 
@@ -750,17 +932,20 @@ struct phase {
         printf("  requests completed: %zu\n", all.completed);
         int n = opt.channels;
         double cpu_per_channel_minute = minutes > 0 ? (cpu - other + calls) / (n * minutes) : 0.0;
-        printf("  CPU: %.3f s per channel-minute (process %.2f s, less %.2f s of the fake cloud, the host's media "
-               "thread and the drivers, plus %.2f s inside the stream calls, over %.1f s)\n",
+        printf("  CPU: %.3f s per channel-minute (process %.2f s, less %.2f s of the host's media thread and the "
+               "drivers, plus %.2f s inside the stream calls, over %.1f s)\n",
                cpu_per_channel_minute, cpu, other, calls, minutes * 60);
-        long grown = rss_during - rss_before - (long)(fake_kept / 1024);
-        printf("  memory: %.1f KiB per channel (VmRSS %ld -> %ld KiB, less %zu KiB of audio the fake keeps)\n",
-               (double)grown / n, rss_before, rss_during, fake_kept / 1024);
+        long grown = rss_during - rss_before;
+        printf("  memory: %.1f KiB per channel (VmRSS %ld -> %ld KiB)\n", (double)grown / n, rss_before, rss_during);
+        if (untimed_starts)
+            printf("  (%zu START commands beyond %zu per channel were not timed)\n", untimed_starts, k_start_samples);
         printf("  errors: %zu (request failures %zu, channel open failures %zu, error log records %zu)%s%s\n",
                all.errors + open_failures + log_errors, all.errors, open_failures, log_errors,
                all.first_error.empty() ? "" : "; first: ", all.first_error.c_str());
         if (!first_log_error.empty())
             printf("    first error log record: %s\n", first_log_error.c_str());
+        if (!fake_ok)
+            printf("  the fake cloud's process failed (see its output above)\n");
         fflush(stdout);
 
         json_object o;
@@ -794,13 +979,15 @@ struct phase {
             o.add_text("first_error", all.first_error);
         if (!first_log_error.empty())
             o.add_text("first_error_log_record", first_log_error);
+        if (!fake_ok)
+            o.add("fake_failed", (long long)1);
         json = o.text();
 
         if (chdir("/") != 0)
             perror("chdir");
         std::string cmd = "rm -rf '" + root + "'";
         (void)!system(cmd.c_str());
-        return lost == 0 && all.errors == 0 && open_failures == 0 && log_errors == 0 && all.completed > 0;
+        return lost == 0 && all.errors == 0 && open_failures == 0 && log_errors == 0 && all.completed > 0 && fake_ok;
     }
 };
 
@@ -817,6 +1004,8 @@ int usage()
 
 int main(int argc, char** argv)
 {
+    if (argc == 8 && std::string(argv[1]) == "--fake-child")
+        return fake_child_main(argv + 2);
     options opt;
     for (int i = 1; i < argc; ++i) {
         std::string a = argv[i];
