@@ -202,7 +202,8 @@ public:
     std::condition_variable cv;      /* notified on every status change */
     std::mutex mt;
 
-    const int id;
+    /* Given once, before the record is listed (under the endpoint's m_list_mutex); fixed after. */
+    int id;
 
     /* Outgoing messages, in order. The media thread and the tasks queue under out_mt, which is
      * held only to add to the outbox or to take it whole, never across a library call; the
