@@ -1,6 +1,7 @@
 /* The logger: a priority filter, console output and a capture hook, shared by the host and every plug-in. */
 #include <stdio.h>
 #include <string.h>
+#include <atomic>
 #include <mutex>
 #include "apt_log.h"
 
@@ -23,6 +24,10 @@ apt_log_source_t def_log_source = {"MRCP", APT_PRIO_DEBUG, APT_LOG_MASKING_NONE}
 static std::recursive_mutex s_log_mutex;
 static apt_logger_t s_logger = {APT_LOG_OUTPUT_CONSOLE, APT_PRIO_DEBUG, NULL};
 static apt_logger_t *s_instance = NULL;
+/* s_logger.priority, readable without the lock: a record the logger drops takes no lock, as in the
+   server, where threads that log at a priority nobody keeps do not queue behind one another.
+   Written under s_log_mutex with s_logger.priority. */
+static std::atomic<int> s_kept_priority(APT_PRIO_DEBUG);
 
 /* Named sources handed out by apt_log_source_assign; a handful at most. */
 #define MAX_LOG_SOURCES 16
@@ -42,6 +47,7 @@ APT_DECLARE(apt_bool_t) apt_log_instance_create(apt_log_output_e mode, apt_log_p
 		return FALSE;
 	s_logger.mode = mode;
 	s_logger.priority = priority;
+	s_kept_priority = priority;
 	s_instance = &s_logger;
 	return TRUE;
 }
@@ -54,6 +60,7 @@ APT_DECLARE(apt_bool_t) apt_log_instance_destroy(void)
 	s_instance = NULL;
 	s_logger.mode = APT_LOG_OUTPUT_CONSOLE;
 	s_logger.priority = APT_PRIO_DEBUG;
+	s_kept_priority = APT_PRIO_DEBUG;
 	return TRUE;
 }
 
@@ -78,6 +85,7 @@ APT_DECLARE(apt_bool_t) apt_log_priority_set(apt_log_priority_e priority)
 		return FALSE;
 	std::lock_guard<std::recursive_mutex> lock(s_log_mutex);
 	s_logger.priority = priority;
+	s_kept_priority = priority;
 	return TRUE;
 }
 
@@ -145,6 +153,8 @@ static apt_bool_t log_record(apt_log_source_t *log_source, const char *file, int
 {
 	if(!log_source || !format || priority >= APT_PRIO_COUNT)
 		return FALSE;
+	if((int)priority > s_kept_priority.load(std::memory_order_relaxed))
+		return TRUE;
 	std::lock_guard<std::recursive_mutex> lock(s_log_mutex);
 	if(priority > s_logger.priority || priority > log_source->priority)
 		return TRUE;
