@@ -1048,8 +1048,6 @@ int main(int argc, char** argv)
         rl.rlim_cur = rl.rlim_max;
         setrlimit(RLIMIT_NOFILE, &rl);
     }
-    // The host's set-up first: it makes the logger, which would take the priority back to debug.
-    mrcphost::host_initialize();
     mrcphost::log_capture::instance().set_quiet(true);
     mrcphost::log_capture::instance().set_priority((apt_log_priority_e)opt.log_priority);
 

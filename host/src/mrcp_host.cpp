@@ -104,6 +104,9 @@ void log_capture::set_quiet(bool quiet)
 
 void log_capture::set_priority(apt_log_priority_e priority)
 {
+    // The logger is made on the host's set-up, at debug: set up first, or a priority set by a program
+    // before its first plug-in would be lost there.
+    host_initialize();
     apt_log_priority_set(priority);
 }
 
