@@ -34,6 +34,8 @@ const std::chrono::milliseconds UNLOAD_WAIT(5000);
 const long FLUSH_DELAY_MS = 2;
 /* How often find() tries the list lock before it waits asleep. */
 const int FIND_SPINS = 200;
+/* How many sent payloads a connection keeps for the next frames: about a sweep's worth. */
+const size_t SPARE_PAYLOADS = 8;
 
 /*
  * How many I/O threads run the endpoint. Their work is CPU: TLS handshakes and the encryption of
@@ -116,7 +118,7 @@ context_ptr on_tls_init(connection_hdl)
 
 /* ---- ws_connection ---- */
 
-ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::string&, ws_channel_t* channel, int id_)
+ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::string&, ws_channel_t* channel)
     : loop(loop_),
       m_hdl(hdl),
 #if defined(HARKWIRE_PLUGIN)
@@ -125,11 +127,13 @@ ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::s
       synth_channel(channel),
 #endif
       status(wscs_unconnected),
-      id(id_),
+      id(0),
       listed(false),
       pause_wanted(false),
       abandoned(false)
 {
+    /* Made here, so that handing payloads back after a send never allocates. */
+    spare.reserve(SPARE_PAYLOADS);
 }
 
 ws_connection::~ws_connection() {}
@@ -526,7 +530,7 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
 
         /* The record and its map node are made before the list is locked: the media thread looks up
          * every frame's connection under that lock and must not wait for an allocation. */
-        rec = websocketpp::lib::make_shared<ws_connection>(loop, con->get_handle(), uri, channel, 0);
+        rec = websocketpp::lib::make_shared<ws_connection>(loop, con->get_handle(), uri, channel);
         con_list staged;
         con_list::node_type node = staged.extract(staged.emplace(0, rec).first);
         {
@@ -682,7 +686,7 @@ bool websocket_endpoint::send_command(int id, const std::string& command)
     }
 }
 
-bool websocket_endpoint::send_data(int id, std::string data)
+bool websocket_endpoint::send_data(int id, const std::string& data)
 {
     ws_connection::ptr rec = find(id);
     if (!rec) {
@@ -699,7 +703,7 @@ bool websocket_endpoint::send_data(int id, std::string data)
         return false;
     }
     try {
-        enqueue(rec, ws_connection::outgoing{websocketpp::frame::opcode::binary, std::move(data)});
+        enqueue(rec, data);
         return true;
     } catch (...) {
         return false;
@@ -729,12 +733,18 @@ void websocket_endpoint::resume_reading(int id)
     }
 }
 
-void websocket_endpoint::enqueue(const ws_connection::ptr& rec, ws_connection::outgoing&& out)
+void websocket_endpoint::enqueue(const ws_connection::ptr& rec, const std::string& bytes)
 {
     bool list;
     {
         std::lock_guard<std::mutex> lock(rec->out_mt);
-        rec->outbox.push_back(std::move(out));
+        std::string payload;
+        if (!rec->spare.empty()) {
+            payload.swap(rec->spare.back());
+            rec->spare.pop_back();
+        }
+        payload.assign(bytes);
+        rec->outbox.push_back(ws_connection::outgoing{websocketpp::frame::opcode::binary, std::move(payload)});
         list = !rec->listed;
         rec->listed = true;
     }
@@ -750,8 +760,14 @@ void websocket_endpoint::enqueue(const ws_connection::ptr& rec, ws_connection::o
         rec->listed = false;
         return;
     }
-    if (loop->flush_armed.exchange(true))
-        return;
+    /* Armed here only when the loop's sweeps had stopped: while audio flows, each sweep arms the
+     * next on its own thread, and the media thread does not touch the run loop's timers. */
+    if (!loop->flush_armed.exchange(true))
+        arm_sweep(loop);
+}
+
+void websocket_endpoint::arm_sweep(ws_io_loop* loop)
+{
     try {
         loop->c.set_timer(FLUSH_DELAY_MS, [this, loop](const websocketpp::lib::error_code& ec) {
             if (!ec)
@@ -765,14 +781,18 @@ void websocket_endpoint::enqueue(const ws_connection::ptr& rec, ws_connection::o
 
 void websocket_endpoint::flush_queued(ws_io_loop* loop)
 {
-    /* Disarmed before the list is taken: whoever lists a connection after this arms the next
-     * sweep, whoever listed one before finds it taken here. */
-    loop->flush_armed = false;
     std::vector<ws_connection::ptr> recs;
     {
         std::lock_guard<std::mutex> lock(loop->flush_mutex);
         recs.swap(loop->flush_list);
+        /* Nothing queued: the sweeps stop, and whoever lists a connection next (after this, under
+         * flush_mutex) arms them again. */
+        if (recs.empty()) {
+            loop->flush_armed = false;
+            return;
+        }
     }
+    arm_sweep(loop);
     for (ws_connection::ptr& rec : recs)
         flush(rec);
 }
@@ -799,7 +819,14 @@ void websocket_endpoint::flush(const ws_connection::ptr& rec)
             break;
         }
     }
-    /* Emptied but kept: its memory takes the next outbox. */
+    /* The library copied what it sends: the payloads' memory takes the next frames, and the emptied
+     * list the next outbox. */
+    {
+        std::lock_guard<std::mutex> lock(rec->out_mt);
+        for (ws_connection::outgoing& out : rec->sending)
+            if (rec->spare.size() < SPARE_PAYLOADS)
+                rec->spare.push_back(std::move(out.payload));
+    }
     rec->sending.clear();
 }
 

@@ -139,8 +139,9 @@ struct ws_io_loop {
     client c;
     /* Connections of this loop with something queued, under flush_mutex (held only to add one or to
      * take the list): added to by whoever queues first on a connection (the media thread, the tasks),
-     * taken by the sweep on this loop's thread. flush_armed: a sweep is pending; set by whoever arms
-     * it, cleared by the sweep. */
+     * taken by the sweep on this loop's thread. flush_armed: a sweep is pending; a sweep that finds
+     * work arms the next itself, one that finds none clears it (under flush_mutex), and whoever
+     * then lists a connection arms the sweeps again. */
     std::mutex flush_mutex;
     std::vector<std::shared_ptr<ws_connection>> flush_list;
     std::atomic<bool> flush_armed{false};
@@ -162,7 +163,7 @@ class ws_connection {
 public:
     typedef websocketpp::lib::shared_ptr<ws_connection> ptr;
 
-    ws_connection(ws_io_loop* loop, connection_hdl hdl, const std::string& uri, ws_channel_t* channel, int id);
+    ws_connection(ws_io_loop* loop, connection_hdl hdl, const std::string& uri, ws_channel_t* channel);
 
 private:
     /* Stores s under mt, wakes every waiter; returns the status before. */
@@ -216,6 +217,10 @@ public:
     std::mutex out_mt;
     std::vector<outgoing> outbox;    /* guarded by out_mt */
     std::vector<outgoing> sending;   /* the connection's thread only: the outbox taken, being sent */
+    /* Payloads already sent, kept for their memory: queueing a frame copies it into one of them, so
+     * the media thread allocates nothing (and frees nothing another thread allocated). Guarded by
+     * out_mt; a few at most. */
+    std::vector<std::string> spare;
     bool listed;                     /* guarded by out_mt: in its loop's flush list since its
                                         outbox was last taken */
 
@@ -261,7 +266,7 @@ public:
     bool attach(int id, ws_channel_t* channel);
     void close(int id, unsigned short code, std::string reason);
     bool send_command(int id, const std::string& command);
-    bool send_data(int id, std::string data);
+    bool send_data(int id, const std::string& data);
     void pause_reading(int id);
     void resume_reading(int id);
 
@@ -289,11 +294,13 @@ private:
     /* An attempt that did not open: no record is left, a late open is closed, done hears false. */
     void connect_failed(const ws_connection::ptr& rec);
     void run(ws_io_loop* loop);
-    /* Queues out on rec for its loop's next sweep: lists rec for it unless listed, arms it unless
-     * armed. Throws only when out cannot be queued. */
-    void enqueue(const ws_connection::ptr& rec, ws_connection::outgoing&& out);
+    /* Queues a binary message of these bytes on rec for its loop's next sweep: lists rec for it
+     * unless listed, arms it unless armed. Throws only when the message cannot be queued. */
+    void enqueue(const ws_connection::ptr& rec, const std::string& bytes);
     /* The sweep, on the loop's thread: sends what every connection in its flush list has queued. */
     void flush_queued(ws_io_loop* loop);
+    /* Sets the loop's next sweep FLUSH_DELAY_MS ahead; clears flush_armed when it cannot. */
+    void arm_sweep(ws_io_loop* loop);
     /* Hands what rec has queued to the library; on rec's thread only. */
     void flush(const ws_connection::ptr& rec);
 

@@ -391,7 +391,8 @@ apt_bool_t recog_stream_write(mpf_audio_stream_t* stream, const mpf_frame_t* fra
         if (session->closed || !recog_channel->recog_request || recog_channel->ws_connection_id <= 0 ||
             !bytes || is_zero(bytes, (int)size))
             return TRUE;
-        std::string data;
+        std::string& data = session->frame;
+        data.clear();
         if (session->downsample)
             session->downsampler.process((const int16_t*)bytes, size / 2, data);
         else
@@ -399,8 +400,7 @@ apt_bool_t recog_stream_write(mpf_audio_stream_t* stream, const mpf_frame_t* fra
         if (data.empty())
             return TRUE;
         recog_waveform_write_locked(recog_channel, data.data(), data.size());
-        /* Handed over, not copied: the frame's bytes go to the connection's queue as they are. */
-        endpoint.send_data(recog_channel->ws_connection_id, std::move(data));
+        endpoint.send_data(recog_channel->ws_connection_id, data);
     } catch (...) {
         /* Nothing may escape to the media thread. */
     }

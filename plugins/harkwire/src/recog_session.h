@@ -45,6 +45,7 @@ struct recog_session_t {
     bool closed = false;             /* channel close ran: replies and frames are dropped */
     bool downsample = false;         /* the stream runs at 16 kHz; the service gets 8 kHz */
     recog_downsampler downsampler;
+    std::string frame;               /* the media thread's: the bytes being sent, kept for its memory */
 };
 
 /* Timing values of the START command. */
