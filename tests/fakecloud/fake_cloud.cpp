@@ -21,6 +21,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <shared_mutex>
 #include <stdexcept>
 #include <thread>
 
@@ -114,6 +115,32 @@ behaviour echo_behaviour()
     return b;
 }
 
+// Messages in flight on one connection in one direction wait in a lane of their own, in order; a lane
+// holds messages, and exactly one timer (or a running pump) is due for it then, on the connection's
+// strand.
+struct lane {
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> items;
+    std::uint64_t generation = 0;  // its timer's; a lane emptied and filled again gets a new one
+};
+
+// What every message of one connection needs, kept apart from the fake's `mutex`.
+struct conn_state {
+    conn_state(int id_, connection_hdl hdl_, strand_ptr strand_)
+        : id(id_), hdl(hdl_), strand(std::move(strand_)), jitter_random(20261209u + unsigned(id_))
+    {
+    }
+    const int id;
+    const connection_hdl hdl;
+    const strand_ptr strand;
+    // Mirrors of the record's, set under `mutex` with it: looked at for every message sent.
+    std::atomic<bool> opened{false};
+    std::atomic<bool> ended{false};
+    std::mutex lanes_mutex;  // guards the rest (the connection's thread and senders on any thread)
+    lane lanes[2];           // [outgoing]
+    std::uint64_t lane_generation = 0;
+    std::mt19937 jitter_random;  // message jitter, seeded per connection
+};
+
 struct fake_cloud::impl {
     impl(fake_cloud* owner, unsigned short token_port, unsigned short ws_port, unsigned io_threads);
     ~impl();
@@ -130,8 +157,8 @@ struct fake_cloud::impl {
     void on_http(connection_hdl hdl);
     bool on_validate(connection_hdl hdl);
     void on_open(connection_hdl hdl);
-    void on_message(connection_hdl hdl, message_ptr msg);
-    void receive(int id, const ws_message& m);
+    void on_message(const std::shared_ptr<conn_state>& st, message_ptr msg);
+    void receive(int id, ws_message m);
     void on_close(connection_hdl hdl);
     void on_fail(connection_hdl hdl);
     void on_interrupt(connection_hdl hdl);
@@ -139,17 +166,18 @@ struct fake_cloud::impl {
     void answer_token(connection_ptr con, const token_reply& reply, std::size_t number, bool deferred);
     void end_http_without_answer(connection_ptr con);
     connection_ptr live_connection(int id);
+    std::shared_ptr<conn_state> state_of(int id) const;
     strand_ptr strand_of(int id);
     // fn runs on `strand` (one connection's work in order), or on the first I/O thread when it is null.
     void schedule(const strand_ptr& strand, int ms, std::function<void(bool cancelled)> fn);
     void schedule_at(const strand_ptr& strand, std::chrono::steady_clock::time_point when,
                      std::function<void(bool cancelled)> fn);
-    // Network delays. Callers of net_delay_ms and delays_messages hold `mutex`.
+    // Network delays. Callers of net_delay_ms hold `mutex`.
     int net_delay_ms(int base);
-    bool delays_messages() const { return net.message_ms > 0 || net.jitter_ms > 0; }
-    bool delayed(int id, bool outgoing, std::function<void()> fn);
-    void arm(int id, bool outgoing, std::uint64_t generation, std::chrono::steady_clock::time_point due);
-    void pump(int id, bool outgoing, std::uint64_t generation);
+    bool delayed(const std::shared_ptr<conn_state>& st, bool outgoing, std::function<void()> fn);
+    void arm(const std::shared_ptr<conn_state>& st, bool outgoing, std::uint64_t generation,
+             std::chrono::steady_clock::time_point due);
+    void pump(const std::shared_ptr<conn_state>& st, bool outgoing, std::uint64_t generation);
     void flush_incoming(connection_hdl hdl);
     template <typename F>
     bool on_live(int id, F action);
@@ -202,27 +230,25 @@ struct fake_cloud::impl {
     std::map<connection_hdl, ws_handshake, std::owner_less<connection_hdl>> scripts;  // accept to validate
     behaviour_factory factory;
     std::vector<ws_record> records;                       // index id - 1
-    std::vector<connection_hdl> handles;                  // index id - 1
     std::vector<std::shared_ptr<behaviour>> behaviours;   // index id - 1, while open
-    // index id - 1, kept once the connection is gone: after() work and delayed messages of a connection
-    // that ended still run one at a time
-    std::vector<strand_ptr> strands;
     std::map<connection_hdl, int, std::owner_less<connection_hdl>> ids;  // live connections
     std::function<void(const std::string&)> logger;
     std::atomic<bool> logging{false};  // a logger is set: what is logged for every message is built only then
 
-    // A network far away. Messages in flight on one connection in one direction wait in a lane of their
-    // own, in order; a lane exists while it holds messages, and exactly one timer (or a running pump) is
-    // due for it then, on the connection's strand. Written by set_network_delay (any thread) and the I/O
-    // threads, under `mutex`.
+    // A network far away: token and handshake delays, under `mutex`, written by set_network_delay
+    // (any thread). The message delays are copied into atomics, read for every message without `mutex`.
     network_delay net;
     std::mt19937 jitter_random{20261209};
-    struct lane {
-        std::deque<std::pair<std::chrono::steady_clock::time_point, std::function<void()>>> items;
-        std::uint64_t generation = 0;  // its timer's; a lane emptied and made again gets a new one
-    };
-    std::map<std::pair<int, bool>, lane> lanes;  // (connection id, outgoing)
-    std::uint64_t lane_generation = 0;
+    std::atomic<int> message_ms{0};
+    std::atomic<int> message_jitter_ms{0};
+
+    // One per WebSocket connection that sent its upgrade request, index id - 1, kept once the
+    // connection is gone: after() work and delayed messages of a connection that ended still run one
+    // at a time on its strand. Grown at the upgrade request under `mutex` and conns_mutex both, so
+    // either is enough to read it: senders, one look-up per message, share conns_mutex rather than
+    // queue on `mutex` behind every other connection's work.
+    mutable std::shared_mutex conns_mutex;
+    std::vector<std::shared_ptr<conn_state>> conns;
 
     self_signed_cert cert;
     std::shared_ptr<ssl_context> tls;
@@ -238,7 +264,9 @@ struct fake_cloud::impl {
     std::unique_ptr<tcp::acceptor> ws_acceptor;
     std::vector<connection_ptr> held;  // accepted, never started
     std::size_t next_server = 0;       // the server the next accepted connection goes to
-    std::set<timer_ptr> timers;        // under `mutex`
+    std::mutex timers_mutex;           // guards timers and timers_stopped, apart from `mutex`
+    std::set<timer_ptr> timers;
+    bool timers_stopped = false;
     std::vector<std::thread> io_threads;
     unsigned short token_port = 0;
     unsigned short ws_port = 0;
@@ -295,8 +323,6 @@ fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned
             return ok;
         });
         server.set_open_handler([this](connection_hdl h) { guarded("open", [&] { on_open(h); }); });
-        server.set_message_handler(
-            [this](connection_hdl h, message_ptr m) { guarded("message", [&] { on_message(h, m); }); });
         server.set_close_handler([this](connection_hdl h) { guarded("close", [&] { on_close(h); }); });
         server.set_fail_handler([this](connection_hdl h) { guarded("fail", [&] { on_fail(h); }); });
         server.set_interrupt_handler([this](connection_hdl h) { guarded("drop", [&] { on_interrupt(h); }); });
@@ -335,9 +361,13 @@ void fake_cloud::impl::shutdown()
     {
         std::lock_guard<std::mutex> lock(mutex);
         stopping = true;
+        bump();
+    }
+    {
+        std::lock_guard<std::mutex> lock(timers_mutex);
+        timers_stopped = true;
         for (const auto& t : timers)
             t->cancel();  // delayed answers end unanswered, after() work is skipped
-        bump();
     }
     // Acceptors and sockets belong to the I/O threads; close them there.
     boost::asio::post(first_io(), [this] {
@@ -374,7 +404,7 @@ void fake_cloud::impl::shutdown()
             server->stop();
     for (auto& t : io_threads)
         t.join();
-    std::lock_guard<std::mutex> lock(mutex);
+    std::lock_guard<std::mutex> lock(timers_mutex);
     timers.clear();
 }
 
@@ -507,8 +537,8 @@ void fake_cloud::impl::schedule_at(const strand_ptr& strand, std::chrono::steady
                                    std::function<void(bool cancelled)> fn)
 {
     auto timer = std::make_shared<boost::asio::steady_timer>(strand ? strand->context() : first_io());
-    std::unique_lock<std::mutex> lock(mutex);
-    if (stopping) {
+    std::unique_lock<std::mutex> lock(timers_mutex);
+    if (timers_stopped) {
         lock.unlock();
         fn(true);
         return;
@@ -519,9 +549,9 @@ void fake_cloud::impl::schedule_at(const strand_ptr& strand, std::chrono::steady
     auto done = [this, timer, fn](const boost::system::error_code& ec) {
         bool cancelled;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<std::mutex> lock(timers_mutex);
             timers.erase(timer);
-            cancelled = ec || stopping;
+            cancelled = ec || timers_stopped;
         }
         guarded("timer", [&] { fn(cancelled); });
     };
@@ -539,66 +569,67 @@ int fake_cloud::impl::net_delay_ms(int base)
 }
 
 // Runs fn on the connection's strand once the message delay has passed, behind whatever the lane still
-// holds.
-// False when messages are not delayed (the caller acts at once).
-bool fake_cloud::impl::delayed(int id, bool outgoing, std::function<void()> fn)
+// holds. False when messages are not delayed (the caller acts at once).
+bool fake_cloud::impl::delayed(const std::shared_ptr<conn_state>& st, bool outgoing, std::function<void()> fn)
 {
+    const int base = message_ms, jitter = message_jitter_ms;
+    if (base <= 0 && jitter <= 0)
+        return false;
     std::chrono::steady_clock::time_point due;
     std::uint64_t generation = 0;
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        if (!delays_messages())
-            return false;
-        due = std::chrono::steady_clock::now() + std::chrono::milliseconds(net_delay_ms(net.message_ms));
-        lane& l = lanes[std::make_pair(id, outgoing)];
+        std::lock_guard<std::mutex> lock(st->lanes_mutex);
+        int ms = base;
+        if (jitter > 0)
+            ms += std::uniform_int_distribution<int>(0, jitter)(st->jitter_random);
+        due = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        lane& l = st->lanes[outgoing];
         if (!l.items.empty() && due < l.items.back().first)
             due = l.items.back().first;  // TCP keeps the order, whatever the jitter
         if (l.items.empty())
-            generation = l.generation = ++lane_generation;
+            generation = l.generation = ++st->lane_generation;
         l.items.emplace_back(due, std::move(fn));
     }
     if (generation)
-        arm(id, outgoing, generation, due);
+        arm(st, outgoing, generation, due);
     return true;
 }
 
-void fake_cloud::impl::arm(int id, bool outgoing, std::uint64_t generation, std::chrono::steady_clock::time_point due)
+void fake_cloud::impl::arm(const std::shared_ptr<conn_state>& st, bool outgoing, std::uint64_t generation,
+                           std::chrono::steady_clock::time_point due)
 {
-    schedule_at(strand_of(id), due, [this, id, outgoing, generation](bool cancelled) {
+    schedule_at(st->strand, due, [this, st, outgoing, generation](bool cancelled) {
         if (!cancelled) {
-            pump(id, outgoing, generation);
+            pump(st, outgoing, generation);
             return;
         }
-        std::lock_guard<std::mutex> lock(mutex);
-        lanes.erase(std::make_pair(id, outgoing));
+        std::lock_guard<std::mutex> lock(st->lanes_mutex);
+        st->lanes[outgoing].items.clear();
     });
 }
 
-void fake_cloud::impl::pump(int id, bool outgoing, std::uint64_t generation)
+void fake_cloud::impl::pump(const std::shared_ptr<conn_state>& st, bool outgoing, std::uint64_t generation)
 {
     std::vector<std::function<void()>> due_now;
     std::chrono::steady_clock::time_point next;
     bool rearm = false;
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        auto it = lanes.find(std::make_pair(id, outgoing));
-        if (it == lanes.end() || it->second.generation != generation)
-            return;  // flushed meanwhile; a later lane has a timer of its own
+        std::lock_guard<std::mutex> lock(st->lanes_mutex);
+        lane& l = st->lanes[outgoing];
+        if (l.items.empty() || l.generation != generation)
+            return;  // flushed meanwhile; a lane filled again has a timer of its own
         auto now = std::chrono::steady_clock::now();
-        lane& l = it->second;
         while (!l.items.empty() && l.items.front().first <= now) {
             due_now.push_back(std::move(l.items.front().second));
             l.items.pop_front();
         }
-        if (l.items.empty()) {
-            lanes.erase(it);
-        } else {
+        if (!l.items.empty()) {
             rearm = true;
             next = l.items.front().first;
         }
     }
     if (rearm)
-        arm(id, outgoing, generation, next);
+        arm(st, outgoing, generation, next);
     for (auto& fn : due_now)
         fn();
 }
@@ -606,14 +637,18 @@ void fake_cloud::impl::pump(int id, bool outgoing, std::uint64_t generation)
 // What a connection received but the behaviour has not seen yet goes to it before the connection ends.
 void fake_cloud::impl::flush_incoming(connection_hdl hdl)
 {
-    lane pending;
+    int id;
     {
         std::lock_guard<std::mutex> lock(mutex);
-        auto it = lanes.find(std::make_pair(id_of(hdl), false));
-        if (it == lanes.end())
-            return;
-        pending = std::move(it->second);
-        lanes.erase(it);
+        id = id_of(hdl);
+    }
+    std::shared_ptr<conn_state> st = state_of(id);
+    if (!st)
+        return;
+    lane pending;
+    {
+        std::lock_guard<std::mutex> lock(st->lanes_mutex);
+        pending.items.swap(st->lanes[false].items);
     }
     for (auto& item : pending.items)
         item.second();
@@ -723,13 +758,17 @@ bool fake_cloud::impl::on_validate(connection_hdl hdl)
     rec.auth_token = find_header(rec.headers, "X-Auth-Token");
 
     ws_handshake hs;
+    std::shared_ptr<conn_state> st;
     {
         std::lock_guard<std::mutex> lock(mutex);
         rec.id = static_cast<int>(records.size()) + 1;
+        st = std::make_shared<conn_state>(rec.id, hdl, con->get_strand());
+        {
+            std::unique_lock<std::shared_mutex> conns_lock(conns_mutex);
+            conns.push_back(st);
+        }
         records.push_back(rec);
-        handles.push_back(hdl);
         behaviours.emplace_back();
-        strands.push_back(con->get_strand());
         ids[hdl] = rec.id;
         auto script = scripts.find(hdl);
         if (script != scripts.end()) {
@@ -738,6 +777,9 @@ bool fake_cloud::impl::on_validate(connection_hdl hdl)
         }
         bump();
     }
+    // The connection's own handler, bound to its state: a message needs no look-up under `mutex`.
+    con->set_message_handler(
+        [this, st](connection_hdl, message_ptr m) { guarded("message", [&] { on_message(st, m); }); });
     log("ws #" + std::to_string(rec.id) + ": handshake " + rec.resource +
         (rec.has_auth_token ? " with X-Auth-Token" : " without X-Auth-Token"));
 
@@ -760,6 +802,7 @@ void fake_cloud::impl::on_open(connection_hdl hdl)
         if (id == 0)
             return;
         records[id - 1].opened = true;
+        conns[id - 1]->opened = true;
         snapshot = records[id - 1];
         make = factory;
         bump();
@@ -777,30 +820,27 @@ void fake_cloud::impl::on_open(connection_hdl hdl)
     }
 }
 
-void fake_cloud::impl::on_message(connection_hdl hdl, message_ptr msg)
+void fake_cloud::impl::on_message(const std::shared_ptr<conn_state>& st, message_ptr msg)
 {
+    if (st->ended)
+        return;
     ws_message m;
     m.binary = msg->get_opcode() == websocketpp::frame::opcode::binary;
     m.data = msg->get_payload();
-    int id;
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        id = id_of(hdl);
-        if (id == 0)
-            return;
-    }
-    if (!delayed(id, false, [this, id, m] { receive(id, m); }))
-        receive(id, m);
+    const int id = st->id;
+    if (!delayed(st, false, [this, id, m] { receive(id, m); }))
+        receive(id, std::move(m));
 }
 
-void fake_cloud::impl::receive(int id, const ws_message& m)
+void fake_cloud::impl::receive(int id, ws_message m)
 {
     std::shared_ptr<behaviour> b;
+    ws_message kept = m;  // copied before the lock: every I/O thread records under it
     {
         std::lock_guard<std::mutex> lock(mutex);
         if (records[id - 1].ended)
             return;
-        records[id - 1].messages.push_back(m);
+        records[id - 1].messages.push_back(std::move(kept));
         b = behaviours[id - 1];
         bump();
     }
@@ -827,6 +867,7 @@ void fake_cloud::impl::on_close(connection_hdl hdl)
             return;
         ws_record& rec = records[id - 1];
         rec.ended = true;
+        conns[id - 1]->ended = true;
         // 1006 never travels in a frame: websocketpp reports it when no close frame came.
         rec.close_received = code != websocketpp::close::status::abnormal_close;
         rec.close_code = rec.close_received ? code : 0;
@@ -852,6 +893,7 @@ void fake_cloud::impl::on_fail(connection_hdl hdl)
         if (id == 0)
             return;  // failed before the upgrade request (TCP or TLS)
         records[id - 1].ended = true;
+        conns[id - 1]->ended = true;
         ids.erase(hdl);
         behaviours[id - 1].reset();
         bump();
@@ -870,33 +912,36 @@ void fake_cloud::impl::on_interrupt(connection_hdl hdl)
 
 connection_ptr fake_cloud::impl::live_connection(int id)
 {
-    connection_hdl hdl;
-    {
+    std::shared_ptr<conn_state> st = state_of(id);
+    if (!st)
+        return connection_ptr();
+    // A client may see the open a moment before the server does: a test acting on cue right
+    // after its client opened waits for that. Never on an I/O thread, which may be the one to open it.
+    if (!st->opened && !st->ended && t_io_thread_of != this) {
         std::unique_lock<std::mutex> lock(mutex);
-        if (id < 1 || id > static_cast<int>(records.size()))
-            return connection_ptr();
-        // A client may see the open a moment before the server does: a test acting on cue right
-        // after its client opened waits for that. Never on an I/O thread, which may be the one to open it.
-        if (t_io_thread_of != this)
-            changed.wait_for(lock, std::chrono::seconds(2),
-                             [&] { return records[id - 1].opened || records[id - 1].ended; });
-        if (records[id - 1].ended || !records[id - 1].opened)
-            return connection_ptr();
-        hdl = handles[id - 1];
+        changed.wait_for(lock, std::chrono::seconds(2), [&] { return st->opened || st->ended; });
     }
+    if (st->ended || !st->opened)
+        return connection_ptr();
     websocketpp::lib::error_code ec;
-    connection_ptr con = connection_of(hdl, ec);
+    connection_ptr con = connection_of(st->hdl, ec);
     if (ec || con->get_state() != websocketpp::session::state::open)
         return connection_ptr();
     return con;
 }
 
+std::shared_ptr<conn_state> fake_cloud::impl::state_of(int id) const
+{
+    std::shared_lock<std::shared_mutex> lock(conns_mutex);
+    if (id < 1 || id > static_cast<int>(conns.size()))
+        return nullptr;
+    return conns[id - 1];
+}
+
 strand_ptr fake_cloud::impl::strand_of(int id)
 {
-    std::lock_guard<std::mutex> lock(mutex);
-    if (id < 1 || id > static_cast<int>(strands.size()))
-        return strand_ptr();
-    return strands[id - 1];
+    std::shared_ptr<conn_state> st = state_of(id);
+    return st ? st->strand : strand_ptr();
 }
 
 // ---- public surface ----
@@ -1058,7 +1103,7 @@ bool fake_cloud::impl::on_live(int id, F action)
     connection_ptr con = live_connection(id);
     if (!con)
         return false;
-    if (delayed(id, true, [this, id, action] {
+    if (delayed(state_of(id), true, [this, id, action] {
             connection_ptr later = live_connection(id);
             if (later)
                 action(later);
@@ -1132,6 +1177,8 @@ void fake_cloud::set_network_delay(const network_delay& delay)
 {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     m_impl->net = delay;
+    m_impl->message_ms = delay.message_ms;
+    m_impl->message_jitter_ms = delay.jitter_ms;
 }
 
 void fake_cloud::set_logger(std::function<void(const std::string&)> logger)
