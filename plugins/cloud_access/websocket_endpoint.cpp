@@ -2,7 +2,10 @@
 
 #include <limits.h>
 
+#include <time.h>
+
 #include <algorithm>
+#include <deque>
 #include <iostream>
 #include <utility>
 #include <vector>
@@ -11,6 +14,78 @@
 
 #include "apt_log.h"
 #include "token_wrapper.h"
+
+namespace {
+
+/* TLS sessions kept to resume, per service and in all. */
+const size_t SESSIONS_PER_SERVICE = 16;
+const size_t SERVICES_KEPT = 8;
+
+/*
+ * TLS sessions that the services handed out, kept to resume the next connections to the same host
+ * and port. A resumed handshake skips the service's certificate and its signature, which were most
+ * of the handshake's CPU on both sides; a service that declines the session makes a full handshake
+ * instead. Each session is offered once (a TLS 1.3 ticket should not be used twice), and every
+ * connection brings new ones. Any I/O thread puts (when a session arrives) and takes (before a
+ * handshake), under m_mutex; bounded by SESSIONS_PER_SERVICE and SERVICES_KEPT.
+ */
+class tls_session_cache {
+public:
+    ~tls_session_cache()
+    {
+        for (auto& service : m_sessions)
+            for (SSL_SESSION* s : service.second)
+                SSL_SESSION_free(s);
+    }
+
+    /* Keeps s (the caller's reference) for service; false when it is not kept. */
+    bool put(const std::string& service, SSL_SESSION* s)
+    {
+        if (!SSL_SESSION_is_resumable(s))
+            return false;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_sessions.find(service);
+        if (it == m_sessions.end()) {
+            if (m_sessions.size() >= SERVICES_KEPT)
+                return false;
+            it = m_sessions.emplace(service, std::deque<SSL_SESSION*>()).first;
+        }
+        if (it->second.size() >= SESSIONS_PER_SERVICE) {
+            SSL_SESSION_free(it->second.front());
+            it->second.pop_front();
+        }
+        it->second.push_back(s);
+        return true;
+    }
+
+    /* The newest session for service that has not expired, now the caller's; null when none. */
+    SSL_SESSION* take(const std::string& service)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_sessions.find(service);
+        if (it == m_sessions.end())
+            return nullptr;
+        const long now = (long)time(nullptr);
+        while (!it->second.empty()) {
+            SSL_SESSION* s = it->second.back();
+            it->second.pop_back();
+            if (SSL_SESSION_get_time(s) + SSL_SESSION_get_timeout(s) > now)
+                return s;
+            SSL_SESSION_free(s);
+        }
+        return nullptr;
+    }
+
+private:
+    std::mutex m_mutex;
+    std::map<std::string, std::deque<SSL_SESSION*>> m_sessions;
+};
+
+/* Before the endpoint, so that it outlives it: connections still closing in the endpoint's
+ * destructor may hand in sessions. */
+tls_session_cache tls_sessions;
+
+}  // namespace
 
 /* Constructed after `tokenwrapper` (this source follows it in the build), destroyed before it. */
 websocket_endpoint endpoint;
@@ -98,6 +173,42 @@ void set_no_delay(client* c, connection_hdl hdl, bool on)
     con->get_raw_socket().set_option(boost::asio::ip::tcp::no_delay(on), ignored);
 }
 
+
+/* Where a connection's TLS object points at its service's name (the record's, which outlives every
+ * callback of the connection's I/O), for the new-session callback. No free callback: OpenSSL would
+ * call it for every TLS object in the process, also once this plug-in is unloaded. */
+int service_name_index()
+{
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+int on_new_session(SSL* ssl, SSL_SESSION* session)
+{
+    const std::string* service = static_cast<const std::string*>(SSL_get_ex_data(ssl, service_name_index()));
+    /* 1: the cache took the reference. */
+    return service != nullptr && tls_sessions.put(*service, session) ? 1 : 0;
+}
+
+/* Right before the TLS handshake: names the connection's service on its TLS object, and offers a
+ * session kept from an earlier connection to it. */
+void offer_session(client* c, connection_hdl hdl, const std::string& service)
+{
+    websocketpp::lib::error_code ec;
+    client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+    const int index = service_name_index();
+    if (ec || !con || index < 0)
+        return;
+    SSL* ssl = con->get_socket().native_handle();
+    if (SSL_set_ex_data(ssl, index, const_cast<std::string*>(&service)) != 1)
+        return;
+    SSL_SESSION* kept = tls_sessions.take(service);
+    if (kept) {
+        SSL_set_session(ssl, kept);  /* a session it cannot use is simply not offered */
+        SSL_SESSION_free(kept);
+    }
+}
+
 }  // namespace
 
 context_ptr on_tls_init(connection_hdl)
@@ -111,6 +222,9 @@ context_ptr on_tls_init(connection_hdl)
             ctx->set_options(TLS_CONTEXT_OPTIONS);
             /* Deployments use self-signed service certificates. */
             ctx->set_verify_mode(boost::asio::ssl::verify_none);
+            SSL_CTX_set_session_cache_mode(ctx->native_handle(),
+                                           SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+            SSL_CTX_sess_set_new_cb(ctx->native_handle(), &on_new_session);
         } catch (std::exception& e) {
             std::cout << e.what() << std::endl;
         }
@@ -121,9 +235,11 @@ context_ptr on_tls_init(connection_hdl)
 
 /* ---- ws_connection ---- */
 
-ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::string&, ws_channel_t* channel)
+ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::string& service_,
+                             ws_channel_t* channel)
     : loop(loop_),
       m_hdl(hdl),
+      service(service_),
 #if defined(HARKWIRE_PLUGIN)
       recog_channel(channel),
 #else
@@ -362,7 +478,7 @@ websocket_endpoint::websocket_endpoint()
         c.clear_error_channels(websocketpp::log::elevel::all);
         c.init_asio();
         c.set_tls_init_handler(&on_tls_init);
-        c.set_tcp_pre_init_handler([&c](connection_hdl hdl) { set_no_delay(&c, hdl, true); });
+
         c.start_perpetual();
     }
 }
@@ -533,7 +649,9 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
 
         /* The record and its map node are made before the list is locked: the media thread looks up
          * every frame's connection under that lock and must not wait for an allocation. */
-        rec = websocketpp::lib::make_shared<ws_connection>(loop, con->get_handle(), uri, channel);
+        rec = websocketpp::lib::make_shared<ws_connection>(loop, con->get_handle(),
+                                                           con->get_host() + ":" + std::to_string(con->get_port()),
+                                                           channel);
         con_list staged;
         con_list::node_type node = staged.extract(staged.emplace(0, rec).first);
         {
@@ -545,6 +663,11 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
         }
         rec->set_done(std::move(done));
 
+        /* After the TCP connect, right before the TLS handshake. */
+        con->set_tcp_pre_init_handler([c, rec](connection_hdl hdl) {
+            set_no_delay(c, hdl, true);
+            offer_session(c, hdl, rec->service);
+        });
         con->set_open_handler([c, rec](connection_hdl hdl) { rec->on_open(c, hdl); });
         con->set_fail_handler([this, c, rec](connection_hdl hdl) {
             if (rec->on_fail(c, hdl) == wscs_unconnected)

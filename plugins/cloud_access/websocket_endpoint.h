@@ -164,7 +164,7 @@ class ws_connection {
 public:
     typedef websocketpp::lib::shared_ptr<ws_connection> ptr;
 
-    ws_connection(ws_io_loop* loop, connection_hdl hdl, const std::string& uri, ws_channel_t* channel);
+    ws_connection(ws_io_loop* loop, connection_hdl hdl, const std::string& service, ws_channel_t* channel);
 
 private:
     /* Stores s under mt, wakes every waiter; returns the status before. */
@@ -195,6 +195,7 @@ public:
 
     ws_io_loop* const loop;          /* the run loop (one I/O thread) that runs the connection */
     connection_hdl m_hdl;
+    const std::string service;       /* "host:port": whose TLS sessions the connection takes and keeps */
 #if defined(HARKWIRE_PLUGIN)
     recog_channel_t* recog_channel;  /* the channel that connected; null once detached */
 #else

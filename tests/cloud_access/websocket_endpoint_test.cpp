@@ -318,6 +318,19 @@ TEST_F(EndpointTest, MessagesTravelByteForByte)
     EXPECT_EQ(echoed[1].data, audio);
 }
 
+// A connect resumes the TLS session of an earlier connection to the same service, so the service
+// skips its certificate and signature; a session is offered once, and each connection brings more.
+TEST_F(EndpointTest, LaterConnectsResumeTheTlsSession)
+{
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_EQ(ep->connect(url, &channel), i);
+        ASSERT_TRUE(cloud.wait_for_open(i, WAIT));
+    }
+    EXPECT_FALSE(cloud.connection(1).tls_resumed);
+    EXPECT_TRUE(cloud.connection(2).tls_resumed);
+    EXPECT_TRUE(cloud.connection(3).tls_resumed);
+}
+
 // Audio is queued for a sweep on an I/O thread (the media thread must not wait for the library's
 // shared locks): a command and the close that follow it must still leave after it, in order.
 TEST_F(EndpointTest, QueuedAudioLeavesInOrderWithCommandsAndBeforeTheClose)

@@ -756,6 +756,7 @@ bool fake_cloud::impl::on_validate(connection_hdl hdl)
     rec.headers = copy_headers(con->get_request().get_headers());
     rec.has_auth_token = has_header(rec.headers, "X-Auth-Token");
     rec.auth_token = find_header(rec.headers, "X-Auth-Token");
+    rec.tls_resumed = SSL_session_reused(con->get_socket().native_handle()) == 1;
 
     ws_handshake hs;
     std::shared_ptr<conn_state> st;

@@ -122,6 +122,7 @@ struct ws_record {
     std::string resource;        // path with query, e.g. "/v1/sentence-stream?x=1"
     header_list headers;         // the upgrade request's headers
     bool has_auth_token = false; // "X-Auth-Token" present
+    bool tls_resumed = false;    // the TLS handshake resumed a session the client kept
     std::string auth_token;      // its value
     bool opened = false;         // the handshake was accepted and the connection opened
     std::vector<ws_message> messages;  // received, in order
