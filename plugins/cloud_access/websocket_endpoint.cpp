@@ -27,14 +27,15 @@ const size_t SERVICES_KEPT = 8;
  * of the handshake's CPU on both sides; a service that declines the session makes a full handshake
  * instead. Each session is offered once (a TLS 1.3 ticket should not be used twice), and every
  * connection brings new ones. Any I/O thread puts (when a session arrives) and takes (before a
- * handshake), under m_mutex; bounded by SESSIONS_PER_SERVICE and SERVICES_KEPT.
+ * handshake), under m_mutex. Bounded: SESSIONS_PER_SERVICE each, and a service beyond SERVICES_KEPT
+ * takes the place of the one given a session longest ago.
  */
 class tls_session_cache {
 public:
     ~tls_session_cache()
     {
         for (auto& service : m_sessions)
-            for (SSL_SESSION* s : service.second)
+            for (SSL_SESSION* s : service.second.sessions)
                 SSL_SESSION_free(s);
     }
 
@@ -43,18 +44,32 @@ public:
     {
         if (!SSL_SESSION_is_resumable(s))
             return false;
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_sessions.find(service);
-        if (it == m_sessions.end()) {
-            if (m_sessions.size() >= SERVICES_KEPT)
-                return false;
-            it = m_sessions.emplace(service, std::deque<SSL_SESSION*>()).first;
+        std::deque<SSL_SESSION*> gone;  /* freed after the lock is let go */
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_sessions.find(service);
+            if (it == m_sessions.end()) {
+                if (m_sessions.size() >= SERVICES_KEPT) {
+                    /* The service that was given a session longest ago makes room. */
+                    auto oldest = std::min_element(m_sessions.begin(), m_sessions.end(),
+                                                   [](const auto& a, const auto& b) {
+                                                       return a.second.last_put < b.second.last_put;
+                                                   });
+                    gone.swap(oldest->second.sessions);
+                    m_sessions.erase(oldest);
+                }
+                it = m_sessions.emplace(service, kept()).first;
+            }
+            kept& k = it->second;
+            if (k.sessions.size() >= SESSIONS_PER_SERVICE) {
+                gone.push_back(k.sessions.front());
+                k.sessions.pop_front();
+            }
+            k.sessions.push_back(s);
+            k.last_put = ++m_puts;
         }
-        if (it->second.size() >= SESSIONS_PER_SERVICE) {
-            SSL_SESSION_free(it->second.front());
-            it->second.pop_front();
-        }
-        it->second.push_back(s);
+        for (SSL_SESSION* old : gone)
+            SSL_SESSION_free(old);
         return true;
     }
 
@@ -66,9 +81,9 @@ public:
         if (it == m_sessions.end())
             return nullptr;
         const long now = (long)time(nullptr);
-        while (!it->second.empty()) {
-            SSL_SESSION* s = it->second.back();
-            it->second.pop_back();
+        while (!it->second.sessions.empty()) {
+            SSL_SESSION* s = it->second.sessions.back();
+            it->second.sessions.pop_back();
             if (SSL_SESSION_get_time(s) + SSL_SESSION_get_timeout(s) > now)
                 return s;
             SSL_SESSION_free(s);
@@ -76,9 +91,30 @@ public:
         return nullptr;
     }
 
+    /* Drops every session kept for service. */
+    void forget(const std::string& service)
+    {
+        std::deque<SSL_SESSION*> gone;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_sessions.find(service);
+            if (it == m_sessions.end())
+                return;
+            gone.swap(it->second.sessions);
+            m_sessions.erase(it);
+        }
+        for (SSL_SESSION* s : gone)
+            SSL_SESSION_free(s);
+    }
+
 private:
+    struct kept {
+        std::deque<SSL_SESSION*> sessions;  /* oldest first */
+        unsigned long long last_put = 0;    /* when the newest came, in puts */
+    };
     std::mutex m_mutex;
-    std::map<std::string, std::deque<SSL_SESSION*>> m_sessions;
+    std::map<std::string, kept> m_sessions;
+    unsigned long long m_puts = 0;
 };
 
 /* Before the endpoint, so that it outlives it: connections still closing in the endpoint's
@@ -718,6 +754,9 @@ void websocket_endpoint::connect_failed(const ws_connection::ptr& rec)
     erase_record(rec);
     rec->report(false);
     rec->abandon();
+    /* Should a service fail resumed handshakes, the next connect makes a full one rather than try the
+     * other kept sessions first. */
+    tls_sessions.forget(rec->service);
 }
 
 bool websocket_endpoint::attach(int id, ws_channel_t* channel)
