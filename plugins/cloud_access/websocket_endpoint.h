@@ -31,7 +31,7 @@
  *                                         connection is ending and its lost handler runs)
  *   ok = endpoint.send_data(id, bytes)    binary; false when the id is unknown or not open. Safe on
  *                                         the media thread: it only queues the bytes on the record,
- *                                         and the connection's thread sends them within 20 ms
+ *                                         and the connection's thread sends them within 40 ms
  *                                         (with the frames queued meanwhile), in order with the
  *                                         commands
  *   endpoint.pause_reading(id)            backpressure: nothing more is read from the connection
