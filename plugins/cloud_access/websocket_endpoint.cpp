@@ -141,6 +141,19 @@ const boost::asio::ssl::context::options TLS_CONTEXT_OPTIONS = (boost::asio::ssl
 const std::chrono::milliseconds CONNECT_WAIT(5000);
 /* As long as the library's close-handshake timeout. */
 const std::chrono::milliseconds UNLOAD_WAIT(5000);
+/* A service's text message is a JSON reply of a few hundred bytes, a result with alternatives a few
+ * kilobytes. A far larger one is refused unread: the plug-ins parse replies holding the channel's
+ * lock, which the media thread takes for every frame, and the library's own limit (32 MB) let one
+ * reply take 9 s and 1.5 GB to parse while every channel's audio waited. */
+const size_t MAX_TEXT_MESSAGE = 64 * 1024;
+/* The largest message the library reads at all; past it, it closes with 1009 before it buffers more.
+ * harkwire receives only replies. speakwire's audio comes in pieces whose size is the service's
+ * choice: 4 MiB is two minutes of 16 kHz audio, and bounds a channel's memory beyond its buffer. */
+#if defined(SPEAKWIRE_PLUGIN)
+const size_t MAX_MESSAGE = 4 * 1024 * 1024;
+#else
+const size_t MAX_MESSAGE = MAX_TEXT_MESSAGE;
+#endif
 /* How long queued audio waits for a sweep. The media thread gives a channel a frame every 10 ms:
  * waiting 40 ms sends four frames per connection in one TLS record and one write. Each write costs
  * the sender a system call, a TLS record and its completions, and the receiver a wake-up; at a
@@ -375,9 +388,16 @@ ws_connection_status ws_connection::on_fail(client*, connection_hdl)
     return before;
 }
 
-ws_connection_status ws_connection::on_close(client*, connection_hdl)
+ws_connection_status ws_connection::on_close(client* c, connection_hdl hdl)
 {
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_close: enter");
+    websocketpp::lib::error_code ec;
+    client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+    if (con && con->get_local_close_code() == websocketpp::close::status::message_too_big)
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR,
+                "wss_connect.on_close: connection <%d> closed with 1009, message too big (a service message "
+                "may hold %lu bytes of text, %lu in all)",
+                id, (unsigned long)MAX_TEXT_MESSAGE, (unsigned long)MAX_MESSAGE);
     cancel_connect_timer();
     /* Ended while paused (a failed write): the connection is not kept for a resume. */
     paused_con.reset();
@@ -397,6 +417,15 @@ ws_connection_status ws_connection::on_close(client*, connection_hdl)
 
 void ws_connection::on_message(client* c, connection_hdl hdl, message_ptr msg)
 {
+    if (msg->get_opcode() == websocketpp::frame::opcode::text && msg->get_payload().size() > MAX_TEXT_MESSAGE) {
+        /* In the connection's strand: the close is the library's own answer to a message too big,
+         * and the close handler ends what the connection carried. */
+        websocketpp::lib::error_code ec;
+        client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+        if (con)
+            con->close(websocketpp::close::status::message_too_big, "", ec);
+        return;
+    }
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
     if (!channel_ref())
         return;
@@ -520,6 +549,7 @@ websocket_endpoint::websocket_endpoint()
         c.clear_error_channels(websocketpp::log::elevel::all);
         c.init_asio();
         c.set_tls_init_handler(&on_tls_init);
+        c.set_max_message_size(MAX_MESSAGE);
 
         c.start_perpetual();
     }

@@ -365,7 +365,7 @@ TEST_F(HarkwireE2E, EachCompletionPath)
         const char* domain;
         recog_script script;
         int cause;
-        bool close_frame;   // the plug-in closes with 1001 (not when the service dropped it)
+        int close_code;   // the plug-in's close frame: 1001, 1009 for a reply too big, 0 when the service dropped it
     };
     auto after_audio = [](const std::string& reply) {
         recog_script s;
@@ -376,14 +376,17 @@ TEST_F(HarkwireE2E, EachCompletionPath)
     dropped.send_at_start(fakecloud::recog_reply_start()).drop_after_audio(480);
     recog_script twice = after_audio(fakecloud::recog_reply_event("EXCEEDED_AUDIO"));
     twice.send_after_audio(480, fakecloud::recog_reply_error("E2"));
+    fakecloud::recog_segment long_segment;
+    long_segment.text = std::string(70 * 1024, 'a');  // a well-formed result, over the 64 KiB a reply may hold
     std::vector<row> rows = {
-        {"silence", after_audio(fakecloud::recog_reply_event("EXCEEDED_SILENCE")), 2, true},
-        {"toolong", after_audio(fakecloud::recog_reply_event("EXCEEDED_AUDIO")), 3, true},
-        {"error", after_audio(fakecloud::recog_reply_error("E1")), 6, true},
-        {"fatal", after_audio(fakecloud::recog_reply_error("E9", true)), 6, true},
-        {"unusable", after_audio("{\"resp_type\":\"RESULT\",\"trace_id\":\"t\",\"segments\":\"x\"}"), 6, true},
-        {"dropped", dropped, 6, false},
-        {"twice", twice, 3, true},
+        {"silence", after_audio(fakecloud::recog_reply_event("EXCEEDED_SILENCE")), 2, 1001},
+        {"toolong", after_audio(fakecloud::recog_reply_event("EXCEEDED_AUDIO")), 3, 1001},
+        {"error", after_audio(fakecloud::recog_reply_error("E1")), 6, 1001},
+        {"fatal", after_audio(fakecloud::recog_reply_error("E9", true)), 6, 1001},
+        {"unusable", after_audio("{\"resp_type\":\"RESULT\",\"trace_id\":\"t\",\"segments\":\"x\"}"), 6, 1001},
+        {"dropped", dropped, 6, 0},
+        {"twice", twice, 3, 1001},
+        {"toobig", after_audio(fakecloud::recog_reply_result({long_segment})), 6, 1009},
     };
     std::map<std::string, recog_script> scripts;
     for (const row& r : rows)
@@ -400,9 +403,9 @@ TEST_F(HarkwireE2E, EachCompletionPath)
         EXPECT_EQ(r.cause, rc.completion_cause) << rc.line();
         EXPECT_TRUE(rc.body.empty());
         ws_record rec = ended_connection(++connection);
-        EXPECT_EQ(r.close_frame, rec.close_received);
-        if (r.close_frame) {
-            EXPECT_EQ(1001, rec.close_code);
+        EXPECT_EQ(r.close_code != 0, rec.close_received);
+        if (r.close_code != 0) {
+            EXPECT_EQ(r.close_code, rec.close_code);
         }
         EXPECT_EQ(0u, fakecloud::recog_end_count(rec));
         // Once the connection is gone nothing more can come: exactly one completion.

@@ -378,23 +378,33 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
         const char* name;
         synth_script::end_e end;
         const char* reason;
-        bool client_closes;   // the plug-in closes with 1000 "normal" (not when the service went first)
+        // The plug-in's close: 1000 "normal", 1009 when it refuses a message too big, 0 when the service went first.
+        int close_code;
+        size_t audio_message = 0;  // bytes of one audio message (0: the script's pieces)
+        size_t trace_id = 0;       // bytes of the replies' trace id (0: the script's)
     };
     const row rows[] = {
-        {"error", synth_script::error, "", true},
-        {"fatal", synth_script::fatal_error, "", true},
-        {"aborted", synth_script::end_reason, "ABORTED", true},
-        {"lower-case", synth_script::end_reason, "normal", true},
-        {"no-reason", synth_script::end_without_reason, "", true},
-        {"dropped", synth_script::drop, "", false},
-        {"service-closed", synth_script::close_no_end, "", false},
+        {"error", synth_script::error, "", 1000},
+        {"fatal", synth_script::fatal_error, "", 1000},
+        {"aborted", synth_script::end_reason, "ABORTED", 1000},
+        {"lower-case", synth_script::end_reason, "normal", 1000},
+        {"no-reason", synth_script::end_without_reason, "", 1000},
+        {"dropped", synth_script::drop, "", 0},
+        {"service-closed", synth_script::close_no_end, "", 0},
+        // Over what a message (4 MiB) and a text reply (64 KiB) may hold: refused unread.
+        {"audio-too-big", synth_script::end_normal, "", 1009, 4 * 1024 * 1024 + 2},
+        {"reply-too-big", synth_script::end_normal, "", 1009, 0, 70 * 1024},
     };
     int id = 0;
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         synth_script script;
         // Audio that cannot be played out before the end: an error end must not wait for it.
-        script.audio = fakecloud::synth_audio_pattern(16000, 2);
+        script.audio = fakecloud::synth_audio_pattern(std::max<size_t>(16000, r.audio_message), 2);
+        if (r.audio_message)
+            script.chunk_bytes = r.audio_message;
+        if (r.trace_id)
+            script.trace_id = std::string(r.trace_id, 't');
         script.end = r.end;
         script.reason = r.reason;
         cloud_->set_behaviour_factory(fakecloud::synth_factory(script));
@@ -406,8 +416,13 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
         EXPECT_EQ(SYNTHESIZER_COMPLETION_CAUSE_ERROR, done.completion_cause) << done.line();
         EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500)) << "not at once";
         ++id;
-        if (r.client_closes)
+        if (r.close_code == 1000)
             expect_closed_normally(id);
+        if (r.close_code == 1009) {
+            ws_record rec = ended_connection(id);
+            EXPECT_TRUE(rec.close_received);
+            EXPECT_EQ(1009, rec.close_code);
+        }
         EXPECT_TRUE(no_complete(ch, 100));
         // The channel stays usable.
         cloud_->set_behaviour_factory(fakecloud::synth_factory(synth_script()));
