@@ -165,6 +165,12 @@ const long FLUSH_DELAY_MS = 40;
  * wake-up cost more than the messages; after 1 ms it handles a few dozen at once, for at most 1 ms
  * more delay. A thread with nothing to do blocks, so a quiet server pays nothing. */
 const std::chrono::microseconds GATHER_WAIT(1000);
+/* What the library may hold for a connection that the service has not taken: 16 s of 8 kHz audio
+ * beyond what the sockets hold. A service that stops reading (hung, or its network) would otherwise
+ * leave every later frame queued for as long as the call lasts; past it the connection closes (the
+ * library gives up on the close after its close and shutdown time-outs, 10 s) and its request ends
+ * with an error. */
+const size_t UNSENT_LIMIT = 256 * 1024;
 /* How often find() tries the list lock before it waits asleep. */
 const int FIND_SPINS = 200;
 /* How many sent payloads a connection keeps for the next frames: about a sweep's worth. */
@@ -303,6 +309,7 @@ ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::s
       status(wscs_unconnected),
       id(0),
       listed(false),
+      stalled(false),
       pause_wanted(false),
       abandoned(false)
 {
@@ -535,7 +542,7 @@ bool ws_connection::wait_ended(std::chrono::steady_clock::time_point deadline)
 
 websocket_endpoint::websocket_endpoint()
     : m_next_id(0), m_running(0), m_next_loop(0), m_token(&tokenwrapper), m_connect_timeout(CONNECT_WAIT),
-      m_unload_wait(UNLOAD_WAIT)
+      m_unsent_limit(UNSENT_LIMIT), m_unload_wait(UNLOAD_WAIT)
 {
     /* The library learns the byte order for 64-bit frame lengths on first use, in a static
      * without a lock: learnt here, at load, before the tasks and the I/O threads send
@@ -1012,7 +1019,18 @@ void websocket_endpoint::flush(const ws_connection::ptr& rec)
         /* What is queued from here on lists the connection for the next sweep. */
         rec->listed = false;
     }
+    websocketpp::lib::error_code con_ec;
+    client::connection_ptr con = rec->loop->c.get_con_from_hdl(rec->get_hdl(), con_ec);
+    if (!rec->stalled && con && con->get_buffered_amount() > m_unsent_limit) {
+        rec->stalled = true;
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR,
+                "wss_connect: connection <%d> closes, the service takes nothing: %lu bytes wait to be sent", rec->id,
+                (unsigned long)con->get_buffered_amount());
+        close_in_strand(&rec->loop->c, rec->get_hdl(), websocketpp::close::status::going_away, "");
+    }
     for (ws_connection::outgoing& out : rec->sending) {
+        if (rec->stalled)
+            break;  /* dropped: the connection is ending */
         websocketpp::lib::error_code ec;
         try {
             rec->loop->c.send(rec->get_hdl(), out.payload, out.opcode, ec);
@@ -1061,3 +1079,4 @@ void websocket_endpoint::set_token_source(CTokenWrapper* token) { m_token = toke
 void websocket_endpoint::set_connect_timeout(std::chrono::milliseconds timeout) { m_connect_timeout = timeout; }
 
 void websocket_endpoint::set_unload_wait(std::chrono::milliseconds wait) { m_unload_wait = wait; }
+void websocket_endpoint::set_unsent_limit(size_t bytes) { m_unsent_limit = bytes; }

@@ -225,6 +225,8 @@ public:
     std::vector<std::string> spare;
     bool listed;                     /* guarded by out_mt: in its loop's flush list since its
                                         outbox was last taken */
+    bool stalled;                    /* the connection's thread only: the service took too little of
+                                        what was sent, the connection is closing, the rest is dropped */
 
     /* Backpressure: pause_wanted is written by any thread. paused_con, used only on the
      * connection's thread, holds the connection while the library reads nothing from it (no
@@ -281,6 +283,7 @@ public:
     void set_token_source(CTokenWrapper* token);        /* default: the global tokenwrapper */
     void set_connect_timeout(std::chrono::milliseconds timeout);
     void set_unload_wait(std::chrono::milliseconds wait);
+    void set_unsent_limit(size_t bytes);                /* default UNSENT_LIMIT */
 
 private:
     websocket_endpoint(const websocket_endpoint&) = delete;
@@ -320,6 +323,7 @@ private:
     std::mutex m_connect_mutex;      /* serializes the library's connect calls, never a wait */
     CTokenWrapper* m_token;
     std::chrono::milliseconds m_connect_timeout;
+    size_t m_unsent_limit;
     std::chrono::milliseconds m_unload_wait;
 };
 

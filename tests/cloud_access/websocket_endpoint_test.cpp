@@ -437,6 +437,33 @@ TEST_F(EndpointTest, ServiceEndingTheConnectionFiresTheLostHook)
     }
 }
 
+#if defined(HARKWIRE_PLUGIN)  // only harkwire sends audio; the code is the same in both
+// A service that reads nothing would leave every later frame in the library's queue: past the limit
+// the connection closes, what comes after is dropped, and the channel learns the connection is lost.
+TEST_F(EndpointTest, ServiceThatStopsReadingEndsTheConnection)
+{
+    ep->set_unsent_limit(64 * 1024);
+    int id = ep->connect(url, &channel);
+    ASSERT_EQ(id, 1);
+    ASSERT_TRUE(cloud.wait_for_open(1, WAIT));
+    ASSERT_TRUE(cloud.pause_reading(1));
+    // Far more than the two sockets hold, in steps: each sweep hands the library what came meanwhile.
+    const std::string frame(4000, 'a');
+    for (int i = 0; i < 4000 && ep->send_data(id, frame); ++i)
+        if (i % 100 == 99)
+            std::this_thread::sleep_for(milliseconds(50));
+    // The close frame cannot reach a service that reads nothing: the library's close and shutdown
+    // time-outs (5 s each) end the connection.
+    ASSERT_TRUE(channel.wait_lost(milliseconds(20000)));
+    EXPECT_EQ(channel.lost_ids(), std::vector<int>{id});
+    const std::string said = "wss_connect: connection <1> closes, the service takes nothing: ";
+    size_t told = 0;
+    for (const log_record& r : logs.records())
+        told += r.priority == APT_PRIO_ERROR && r.text.compare(0, said.size(), said) == 0;
+    EXPECT_EQ(1u, told) << logs.dump();
+}
+#endif
+
 TEST_F(EndpointTest, CloseFromInsideTheMessageHandlerStopsDelivery)
 {
     fakecloud::behaviour burst;

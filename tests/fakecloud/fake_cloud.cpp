@@ -263,6 +263,9 @@ struct fake_cloud::impl {
     std::unique_ptr<tcp::acceptor> token_acceptor;
     std::unique_ptr<tcp::acceptor> ws_acceptor;
     std::vector<connection_ptr> held;  // accepted, never started
+    // Connections that read nothing any more: no pending read holds them, so these do until shutdown
+    // (under `mutex`).
+    std::vector<connection_ptr> paused;
     std::size_t next_server = 0;       // the server the next accepted connection goes to
     std::mutex timers_mutex;           // guards timers and timers_stopped, apart from `mutex`
     std::set<timer_ptr> timers;
@@ -377,6 +380,16 @@ void fake_cloud::impl::shutdown()
         for (const auto& con : held)
             con->get_raw_socket().close(ec);
         held.clear();
+        std::vector<connection_ptr> reading_nothing;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            reading_nothing.swap(paused);
+        }
+        for (const auto& con : reading_nothing)
+            con->get_strand()->post([con] {
+                boost::system::error_code cec;
+                con->get_raw_socket().close(cec);  // its close handshake could never end
+            });
         std::vector<connection_hdl> open;
         {
             std::lock_guard<std::mutex> lock(mutex);
@@ -1139,6 +1152,17 @@ bool fake_cloud::close(int id, std::uint16_t code, const std::string& reason)
 bool fake_cloud::drop(int id)
 {
     return m_impl->on_live(id, [](const connection_ptr& con) { return !con->interrupt(); });
+}
+
+bool fake_cloud::pause_reading(int id)
+{
+    return m_impl->on_live(id, [this](const connection_ptr& con) {
+        {
+            std::lock_guard<std::mutex> lock(m_impl->mutex);
+            m_impl->paused.push_back(con);
+        }
+        return !con->pause_reading();
+    });
 }
 
 std::size_t fake_cloud::buffered_amount(int id) const

@@ -211,6 +211,8 @@ public:
     bool send_binary(int id, const std::string& data);
     bool close(int id, std::uint16_t code, const std::string& reason);
     bool drop(int id);
+    // The service reads nothing more from the connection (what it sends still goes out).
+    bool pause_reading(int id);
     std::size_t buffered_amount(int id) const;
     void after(int id, int ms, std::function<void(session&)> fn);
 
