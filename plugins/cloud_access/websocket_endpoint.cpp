@@ -1019,8 +1019,9 @@ void websocket_endpoint::flush(const ws_connection::ptr& rec)
         /* What is queued from here on lists the connection for the next sweep. */
         rec->listed = false;
     }
-    websocketpp::lib::error_code con_ec;
-    client::connection_ptr con = rec->loop->c.get_con_from_hdl(rec->get_hdl(), con_ec);
+    websocketpp::lib::error_code ec;
+    client::connection_ptr con = rec->loop->c.get_con_from_hdl(rec->get_hdl(), ec);
+    /* What the library still queues (on this thread, which alone hands it messages and writes). */
     if (!rec->stalled && con && con->get_buffered_amount() > m_unsent_limit) {
         rec->stalled = true;
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR,
@@ -1031,9 +1032,9 @@ void websocket_endpoint::flush(const ws_connection::ptr& rec)
     for (ws_connection::outgoing& out : rec->sending) {
         if (rec->stalled)
             break;  /* dropped: the connection is ending */
-        websocketpp::lib::error_code ec;
         try {
-            rec->loop->c.send(rec->get_hdl(), out.payload, out.opcode, ec);
+            if (con)
+                ec = con->send(out.payload, out.opcode);
         } catch (...) {
             ec = websocketpp::error::make_error_code(websocketpp::error::general);
         }
