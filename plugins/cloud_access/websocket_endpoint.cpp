@@ -236,7 +236,6 @@ void set_no_delay(client* c, connection_hdl hdl, bool on)
     con->get_raw_socket().set_option(boost::asio::ip::tcp::no_delay(on), ignored);
 }
 
-
 /* Where a connection's TLS object points at its service's name (the record's, which outlives every
  * callback of the connection's I/O), for the new-session callback. No free callback: OpenSSL would
  * call it for every TLS object in the process, also once this plug-in is unloaded. */
