@@ -1,0 +1,201 @@
+/*
+ * TLS of the endpoint's connections: the one TLS context they all share, and the sessions the
+ * services handed out, kept to resume the next connections to the same host and port.
+ *
+ * Threads: the I/O threads, and once the loading thread (the endpoint's constructor makes the
+ * cache). The first connection builds the context (a function-local static, so once); every
+ * connection uses it, which OpenSSL allows from several threads. Sessions go into the cache from
+ * OpenSSL's new-session callback (in a handshake or a read of a connection) and out of it in
+ * offer_session (right before a handshake), and forget_sessions drops a service's (after a failed
+ * connect), all under the cache's m_mutex; sessions dropped from the cache are freed after it is
+ * let go. No other lock is taken here.
+ * Lifetime: the endpoint's constructor makes the cache (tls_sessions_init), so it outlives the
+ * endpoint: connections still closing in the endpoint's destructor may hand in sessions.
+ */
+#include <time.h>
+
+#include <algorithm>
+#include <deque>
+#include <iostream>
+#include <map>
+#include <mutex>
+#include <string>
+
+#include <openssl/ssl.h>
+
+#include "websocket_internal.h"
+
+namespace {
+
+/* TLS sessions kept to resume, per service and in all. */
+const size_t SESSIONS_PER_SERVICE = 16;
+const size_t SERVICES_KEPT = 8;
+
+/* The interoperability workarounds of the OpenSSL we are built with, and nothing else: no protocol,
+ * extension or key exchange is switched off or on by a literal mask of another version's bits. */
+const boost::asio::ssl::context::options TLS_CONTEXT_OPTIONS = (boost::asio::ssl::context::options)SSL_OP_ALL;
+
+/*
+ * TLS sessions that the services handed out. A resumed handshake skips the service's certificate
+ * and its signature, the costly part of a handshake on both sides; a service that declines the
+ * session makes a full handshake instead. Each session is offered once (a TLS 1.3 ticket should not
+ * be used twice), and every connection brings new ones. Bounded: SESSIONS_PER_SERVICE each, and a
+ * service beyond SERVICES_KEPT takes the place of the one given a session longest ago.
+ */
+class tls_session_cache {
+public:
+    ~tls_session_cache()
+    {
+        for (auto& service : m_sessions)
+            for (SSL_SESSION* s : service.second.sessions)
+                SSL_SESSION_free(s);
+    }
+
+    /* Keeps s (the caller's reference) for service; false when it is not kept. */
+    bool put(const std::string& service, SSL_SESSION* s)
+    {
+        if (!SSL_SESSION_is_resumable(s))
+            return false;
+        std::deque<SSL_SESSION*> gone;  /* freed after the lock is let go */
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_sessions.find(service);
+            if (it == m_sessions.end()) {
+                if (m_sessions.size() >= SERVICES_KEPT) {
+                    /* The service that was given a session longest ago makes room. */
+                    auto oldest = std::min_element(m_sessions.begin(), m_sessions.end(),
+                                                   [](const auto& a, const auto& b) {
+                                                       return a.second.last_put < b.second.last_put;
+                                                   });
+                    gone.swap(oldest->second.sessions);
+                    m_sessions.erase(oldest);
+                }
+                it = m_sessions.emplace(service, kept()).first;
+            }
+            kept& k = it->second;
+            if (k.sessions.size() >= SESSIONS_PER_SERVICE) {
+                gone.push_back(k.sessions.front());
+                k.sessions.pop_front();
+            }
+            k.sessions.push_back(s);
+            k.last_put = ++m_puts;
+        }
+        for (SSL_SESSION* old : gone)
+            SSL_SESSION_free(old);
+        return true;
+    }
+
+    /* The newest session for service that has not expired, now the caller's; null when none. */
+    SSL_SESSION* take(const std::string& service)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_sessions.find(service);
+        if (it == m_sessions.end())
+            return nullptr;
+        const long now = (long)time(nullptr);
+        while (!it->second.sessions.empty()) {
+            SSL_SESSION* s = it->second.sessions.back();
+            it->second.sessions.pop_back();
+            if (SSL_SESSION_get_time(s) + SSL_SESSION_get_timeout(s) > now)
+                return s;
+            SSL_SESSION_free(s);
+        }
+        return nullptr;
+    }
+
+    /* Drops every session kept for service. */
+    void forget(const std::string& service)
+    {
+        std::deque<SSL_SESSION*> gone;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_sessions.find(service);
+            if (it == m_sessions.end())
+                return;
+            gone.swap(it->second.sessions);
+            m_sessions.erase(it);
+        }
+        for (SSL_SESSION* s : gone)
+            SSL_SESSION_free(s);
+    }
+
+private:
+    struct kept {
+        std::deque<SSL_SESSION*> sessions;  /* oldest first */
+        unsigned long long last_put = 0;    /* when the newest came, in puts */
+    };
+    std::mutex m_mutex;
+    std::map<std::string, kept> m_sessions;
+    unsigned long long m_puts = 0;
+};
+
+tls_session_cache& tls_sessions()
+{
+    static tls_session_cache cache;
+    return cache;
+}
+
+/* Where a connection's TLS object points at its service's name (the record's, which outlives every
+ * callback of the connection's I/O), for the new-session callback. No free callback: OpenSSL would
+ * call it for every TLS object in the process, also once this plug-in is unloaded. */
+int service_name_index()
+{
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+int on_new_session(SSL* ssl, SSL_SESSION* session)
+{
+    const std::string* service = static_cast<const std::string*>(SSL_get_ex_data(ssl, service_name_index()));
+    /* 1: the cache took the reference. */
+    return service != nullptr && tls_sessions().put(*service, session) ? 1 : 0;
+}
+
+}  // namespace
+
+namespace wss {
+
+void tls_sessions_init() { tls_sessions(); }
+
+void offer_session(client* c, connection_hdl hdl, const std::string& service)
+{
+    websocketpp::lib::error_code ec;
+    client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+    const int index = service_name_index();
+    if (ec || !con || index < 0)
+        return;
+    SSL* ssl = con->get_socket().native_handle();
+    if (SSL_set_ex_data(ssl, index, const_cast<std::string*>(&service)) != 1)
+        return;
+    SSL_SESSION* kept = tls_sessions().take(service);
+    if (kept) {
+        SSL_set_session(ssl, kept);  /* a session it cannot use is simply not offered */
+        SSL_SESSION_free(kept);
+    }
+}
+
+void forget_sessions(const std::string& service) { tls_sessions().forget(service); }
+
+}  // namespace wss
+
+context_ptr on_tls_init(connection_hdl)
+{
+    /* Built once and shared by every connection: every connection's is the same, and building one
+     * per connection repeats the library's look-ups of its algorithms in every handshake. OpenSSL
+     * lets many connections of several threads use one context. */
+    static const context_ptr shared = [] {
+        context_ptr ctx = websocketpp::lib::make_shared<boost::asio::ssl::context>(boost::asio::ssl::context::sslv23);
+        try {
+            ctx->set_options(TLS_CONTEXT_OPTIONS);
+            /* Deployments use self-signed service certificates. */
+            ctx->set_verify_mode(boost::asio::ssl::verify_none);
+            SSL_CTX_set_session_cache_mode(ctx->native_handle(),
+                                           SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+            SSL_CTX_sess_set_new_cb(ctx->native_handle(), &on_new_session);
+        } catch (std::exception& e) {
+            std::cout << e.what() << std::endl;
+        }
+        return ctx;
+    }();
+    return shared;
+}
