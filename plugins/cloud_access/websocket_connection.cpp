@@ -60,6 +60,7 @@ ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::s
       id(0),
       listed(false),
       stalled(false),
+      too_big(false),
       pause_wanted(false),
       abandoned(false)
 {
@@ -150,11 +151,9 @@ ws_connection_status ws_connection::on_close(client* c, connection_hdl hdl)
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_close: enter");
     websocketpp::lib::error_code ec;
     client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+    /* The library's own refusal of a message over MAX_MESSAGE shows only here. */
     if (con && con->get_local_close_code() == websocketpp::close::status::message_too_big)
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR,
-                "wss_connect.on_close: connection <%d> closed with 1009, message too big (a service message "
-                "may hold %lu bytes of text, %lu in all)",
-                id, (unsigned long)MAX_TEXT_MESSAGE, (unsigned long)MAX_MESSAGE);
+        log_too_big();
     cancel_connect_timer();
     /* Ended while paused (a failed write): the connection is not kept for a resume. */
     paused_con.reset();
@@ -181,6 +180,9 @@ void ws_connection::on_message(client* c, connection_hdl hdl, message_ptr msg)
         client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
         if (con)
             con->close(websocketpp::close::status::message_too_big, "", ec);
+        /* Said now: a read error while the connection shuts down replaces the 1009 that the close
+         * handler would see. */
+        log_too_big();
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
@@ -192,6 +194,17 @@ void ws_connection::on_message(client* c, connection_hdl hdl, message_ptr msg)
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_connect.on_message: handler threw");
     }
     pause_if_wanted(c, hdl);
+}
+
+void ws_connection::log_too_big()
+{
+    if (too_big)
+        return;
+    too_big = true;
+    apt_log(APT_LOG_MARK, APT_PRIO_ERROR,
+            "wss_connect.on_close: connection <%d> closed with 1009, message too big (a service message "
+            "may hold %lu bytes of text, %lu in all)",
+            id, (unsigned long)MAX_TEXT_MESSAGE, (unsigned long)MAX_MESSAGE);
 }
 
 void ws_connection::pause_if_wanted(client* c, connection_hdl hdl)

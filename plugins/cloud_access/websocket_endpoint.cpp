@@ -317,13 +317,14 @@ void websocket_endpoint::connect_failed(const ws_connection::ptr& rec)
             rec->status = wscs_error;
         rec->cv.notify_all();
     }
+    /* Should a service fail resumed handshakes, the next connect makes a full one rather than try the
+     * other kept sessions first. Before the caller hears of the failure, whose next connect must not
+     * find them. */
+    wss::forget_sessions(rec->service);
     /* Leave nothing behind: no record, no channel, no attempt. */
     erase_record(rec);
     rec->report(false);
     rec->abandon();
-    /* Should a service fail resumed handshakes, the next connect makes a full one rather than try the
-     * other kept sessions first. */
-    wss::forget_sessions(rec->service);
 }
 
 bool websocket_endpoint::attach(int id, ws_channel_t* channel)

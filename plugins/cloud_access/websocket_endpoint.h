@@ -190,6 +190,8 @@ public:
     /* The connect gave up on this record: a late open closes the connection at once. */
     void abandon();
     ws_connection_status get_status();
+    /* Logs that the connection closes with 1009, once; on the connection's thread. */
+    void log_too_big();
     /* Waits until the connection is no longer open (or deadline). */
     bool wait_ended(std::chrono::steady_clock::time_point deadline);
 
@@ -227,6 +229,7 @@ public:
                                         outbox was last taken */
     bool stalled;                    /* the connection's thread only: the service took too little of
                                         what was sent, the connection is closing, the rest is dropped */
+    bool too_big;                    /* the connection's thread only: closed with 1009, and said so */
 
     /* Backpressure: pause_wanted is written by any thread. paused_con, used only on the
      * connection's thread, holds the connection while the library reads nothing from it (no

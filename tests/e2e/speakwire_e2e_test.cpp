@@ -396,6 +396,8 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
         {"reply-too-big", synth_script::end_normal, "", 1009, 0, 70 * 1024},
     };
     int id = 0;
+    size_t refused = 0;
+    mrcphost::log_capture& logs = mrcphost::log_capture::instance();
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         synth_script script;
@@ -419,9 +421,11 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
         if (r.close_code == 1000)
             expect_closed_normally(id);
         if (r.close_code == 1009) {
-            ws_record rec = ended_connection(id);
-            EXPECT_TRUE(rec.close_received);
-            EXPECT_EQ(1009, rec.close_code);
+            // The connection is gone and the plug-in said why. Whether the service reads the 1009 depends
+            // on timing: one still writing the refused message has its connection dropped unread (a
+            // reset), so its own record of the close is not checked.
+            ended_connection(id);
+            EXPECT_EQ(++refused, logs.count("closed with 1009, message too big", APT_PRIO_ERROR)) << logs.dump();
         }
         EXPECT_TRUE(no_complete(ch, 100));
         // The channel stays usable.
