@@ -743,6 +743,37 @@ TEST_F(HarkwireE2E, SilentHandshakeHoldsOnlyItsOwnChannel)
     EXPECT_EQ(1u, cloud_->connection_count());  // only the other channel's upgrade arrived
 }
 
+// The server closes the engine while a channel's RECOGNIZE waits for its connection: that request and
+// every one held behind it get their one answer, in order, and the held RECOGNIZE connects no more.
+TEST_F(HarkwireE2E, EngineCloseAnswersEveryHeldRequest)
+{
+    fakecloud::ws_handshake silent;
+    silent.mode = fakecloud::ws_handshake::never_answer;
+    cloud_->queue_handshake(silent);
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    const std::vector<std::string> headers = {"Content-Type: application/srgs+xml", "Content-Id: <g1>"};
+    const mrcp_request_id ids[] = {ch->send("RECOGNIZE", headers, grammar("x")),
+                                   ch->send("SET-PARAMS", {"No-Input-Timeout: 3000"}),
+                                   ch->send("RECOGNIZE", headers, grammar("x")),
+                                   ch->send("GET-PARAMS", {"No-Input-Timeout:"})};
+    ASSERT_TRUE(cloud_->wait_for_ws_accepts(1, std::chrono::milliseconds(k_wait_ms)));
+    mrcp_engine_t* engine = plugin_->engine();
+    ASSERT_TRUE(engine->method_vtable->close(engine));  // returns once the engine task has ended
+    std::vector<message_record> answers = ch->messages();
+    ASSERT_EQ(4u, answers.size());
+    const int status[] = {421, 200, 421, 200};
+    for (size_t i = 0; i < answers.size(); ++i) {
+        EXPECT_EQ(ids[i], answers[i].request_id) << answers[i].line();
+        EXPECT_EQ(status[i], answers[i].status_code) << answers[i].line();
+        EXPECT_EQ(MRCP_REQUEST_STATE_COMPLETE, answers[i].request_state) << answers[i].line();
+    }
+    EXPECT_EQ("3000", answers[3].field("No-Input-Timeout"));
+    EXPECT_TRUE(mrcphost::log_capture::instance().contains(
+        "RECOGNIZE not started: the engine of channel <ch1> closes <ch1@", APT_PRIO_INFO));
+    ch->close(0);  // no engine task is left to answer it
+}
+
 // The process's grammar fetch threads.
 size_t fetch_threads()
 {

@@ -273,9 +273,9 @@ static apt_bool_t recognize_parse(recog_channel_t* recog_channel, mrcp_message_t
     return TRUE;
 }
 
-/* The channel's close has begun on the server thread: a RECOGNIZE taken from the queue then starts
- * no fetch and no connect (the service would see a connect given up at once), and is answered as a
- * connect that failed. */
+/* The channel's close has begun on the server thread, or the engine task has ended: a RECOGNIZE
+ * taken from the queue then starts no fetch and no connect (the service would see a connect given
+ * up at once), and is answered as a connect that failed. */
 static bool recognize_too_late(recog_channel_t* recog_channel, mrcp_message_t* request, mrcp_message_t* response)
 {
     bool closed;
@@ -283,10 +283,11 @@ static bool recognize_too_late(recog_channel_t* recog_channel, mrcp_message_t* r
         std::lock_guard<std::mutex> lock(recog_channel->guard);
         closed = recog_channel_session(recog_channel)->closed;
     }
-    if (!closed)
+    if (!closed && !recog_channel->recog_engine->ending)
         return false;
-    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "RECOGNIZE not started: channel <%s> closes " APT_SIDRES_FMT,
-            mrcp_engine_channel_id_get(recog_channel->channel), MRCP_MESSAGE_SIDRES(request));
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "RECOGNIZE not started: %s <%s> closes " APT_SIDRES_FMT,
+            closed ? "channel" : "the engine of channel", mrcp_engine_channel_id_get(recog_channel->channel),
+            MRCP_MESSAGE_SIDRES(request));
     fail(response, MRCP_STATUS_CODE_RESOURCE_SPECIFIC_FAILURE, RECOGNIZER_COMPLETION_CAUSE_ERROR);
     return true;
 }
