@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -772,6 +773,36 @@ TEST_F(HarkwireE2E, EngineCloseAnswersEveryHeldRequest)
     EXPECT_TRUE(mrcphost::log_capture::instance().contains(
         "RECOGNIZE not started: the engine of channel <ch1> closes <ch1@", APT_PRIO_INFO));
     ch->close(0);  // no engine task is left to answer it
+}
+
+// A server that destroys a channel before its close was handled: the connect the channel started is
+// closed once it opens, not left open until unload.
+TEST_F(HarkwireE2E, ConnectOfAChannelDestroyedBeforeItsCloseIsClosed)
+{
+    fakecloud::ws_handshake slow;
+    slow.delay_ms = 1000;  // the open comes once the engine task is held below
+    cloud_->queue_handshake(slow);
+    start();
+    mrcphost::channel* gone = open_channel("gone");
+    mrcphost::channel* holder = open_channel("holder");
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    bool first = true;
+    holder->set_listener([&](const message_record&) {
+        if (!first)
+            return;
+        first = false;
+        entered.set_value();
+        released.wait();
+    });
+    gone->send("RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g1>"}, grammar("x"));
+    holder->send("GET-PARAMS");
+    entered.get_future().wait();  // the engine task is held in the answer to GET-PARAMS
+    gone->close(0);               // the close is queued behind it and not answered meanwhile
+    mrcp_engine_channel_t* ec = gone->engine_channel();
+    ec->method_vtable->destroy(ec);
+    release.set_value();
+    EXPECT_EQ(1001, ended_connection(1).close_code);
 }
 
 // The process's grammar fetch threads.

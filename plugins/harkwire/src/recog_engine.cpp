@@ -316,9 +316,13 @@ apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channe
 void recog_msg_connected(recog_engine_t* recog_engine, unsigned long serial, int connection_id, bool opened)
 {
     recog_msg_t message = {RECOG_MSG_CONNECTED, serial, NULL, connection_id, opened ? TRUE : FALSE, 0};
-    if (!recog_msg_post(recog_engine, message))
-        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "connection %d: the engine task takes no more messages",
-                connection_id);
+    if (recog_msg_post(recog_engine, message))
+        return;
+    apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "connection %d: the engine task takes no more messages",
+            connection_id);
+    /* No request will ever use it. On the connection's own thread, so the close may be made here. */
+    if (opened)
+        endpoint.close(connection_id, 1001, "");
 }
 
 int recog_fetch_start(recog_channel_t* recog_channel, mrcp_message_t* request, mrcp_message_t* response,
@@ -751,6 +755,10 @@ apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg)
     if (!recog_channel) {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "message %d for a channel destroyed already, dropped",
                 (int)recog_msg->type);
+        /* The channel went before its close was handled, so nothing gave its connect up: a
+         * connection that opened for it is closed here, or it would stay open until unload. */
+        if (recog_msg->type == RECOG_MSG_CONNECTED && recog_msg->opened)
+            endpoint.close(recog_msg->connection_id, 1001, "");
         return TRUE;
     }
     try {
