@@ -803,6 +803,7 @@ TEST_F(HarkwireE2E, ConnectOfAChannelDestroyedBeforeItsCloseIsClosed)
     ec->method_vtable->destroy(ec);
     release.set_value();
     EXPECT_EQ(1001, ended_connection(1).close_code);
+    holder->set_listener(nullptr);
 }
 
 // The process's grammar fetch threads.
