@@ -77,16 +77,22 @@ bool find_token_header(const std::string& header_text, std::string& token)
     return found;
 }
 
+/* Where the token holds a control byte, blank or DEL; npos when nowhere. It goes into the
+ * handshake as a header value: a line break or other control byte in it would let the identity
+ * endpoint (or anyone on its path) add header lines of its own. */
+static size_t unsafe_token_byte(const std::string& token)
+{
+    for (size_t i = 0; i < token.size(); ++i) {
+        unsigned char c = (unsigned char)token[i];
+        if (c < 0x21 || c == 0x7F)
+            return i;
+    }
+    return std::string::npos;
+}
+
 bool token_is_usable(const std::string& token)
 {
-    if (token.empty() || token.size() >= TOKEN_BUFF_SIZE)
-        return false;
-    /* It goes into the handshake as a header value: a line break or other control byte in it
-     * would let the identity endpoint (or anyone on its path) add header lines of its own. */
-    for (unsigned char c : token)
-        if (c < 0x21 || c == 0x7F)
-            return false;
-    return true;
+    return !token.empty() && token.size() < TOKEN_BUFF_SIZE && unsafe_token_byte(token) == std::string::npos;
 }
 
 CTokenWrapper::CTokenWrapper()
@@ -314,12 +320,17 @@ bool CTokenWrapper::fetch_token(time_t aligned)
     const bool found = find_token_header(response_header, token);
     if (found && token_is_usable(token)) {
         store_token(token);
+    } else if (found && !token.empty() && token.size() < TOKEN_BUFF_SIZE) {
+        /* Said plainly, without the token: it is no size problem. A token that would break the
+         * handshake's header is an answer gone wrong (or tampered with on the way): asked again
+         * soon, like a failed request. */
+        size_t at = unsafe_token_byte(token);
+        apt_log(APT_LOG_MARK, APT_PRIO_CRITICAL,
+                "RunLoop: get_token, token refused: byte 0x%02x at offset %lu is a control byte or blank",
+                (unsigned)(unsigned char)token[at], (unsigned long)at);
+        return false;
     } else {
         apt_log(APT_LOG_MARK, APT_PRIO_CRITICAL, "RunLoop: get_token, token buffer oveflow");
-        /* A token that would break the handshake's header is an answer gone wrong (or tampered
-         * with on the way): asked again soon, like a failed request. */
-        if (found && !token.empty() && token.size() < TOKEN_BUFF_SIZE)
-            return false;
     }
     m_last_scan_token_time = aligned;
     m_bTokenValid = true;

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <future>
 #include <map>
 #include <memory>
 #include <sstream>
@@ -717,11 +718,16 @@ TEST_F(HarkwireE2E, SilentHandshakeHoldsOnlyItsOwnChannel)
 
     closing->send("RECOGNIZE", headers, grammar("x"));
     ASSERT_TRUE(cloud_->wait_for_ws_accepts(3, std::chrono::milliseconds(k_wait_ms)));
+    closing->send("RECOGNIZE", headers, grammar("x"));  // held; taken during the close, it connects no more
     EXPECT_TRUE(closing->close(2000));
     std::vector<message_record> closed = closing->messages();
-    ASSERT_EQ(1u, closed.size());
-    EXPECT_EQ(421, closed[0].status_code) << closed[0].line();
-    EXPECT_EQ(6, closed[0].completion_cause);
+    ASSERT_EQ(2u, closed.size());
+    for (const message_record& m : closed) {
+        EXPECT_EQ(421, m.status_code) << m.line();
+        EXPECT_EQ(6, m.completion_cause);
+    }
+    EXPECT_TRUE(mrcphost::log_capture::instance().contains(
+        "RECOGNIZE not started: channel <closing> closes <closing@", APT_PRIO_INFO));
     EXPECT_TRUE(waiting->messages().empty()) << waiting->messages()[0].line();
 
     // The RECOGNIZE first; the STOP response then leaves with the next frame.
@@ -736,6 +742,68 @@ TEST_F(HarkwireE2E, SilentHandshakeHoldsOnlyItsOwnChannel)
     EXPECT_EQ(200, status[stop]);
     EXPECT_EQ(407, status[get]);
     EXPECT_EQ(1u, cloud_->connection_count());  // only the other channel's upgrade arrived
+}
+
+// The server closes the engine while a channel's RECOGNIZE waits for its connection: that request and
+// every one held behind it get their one answer, in order, and the held RECOGNIZE connects no more.
+TEST_F(HarkwireE2E, EngineCloseAnswersEveryHeldRequest)
+{
+    fakecloud::ws_handshake silent;
+    silent.mode = fakecloud::ws_handshake::never_answer;
+    cloud_->queue_handshake(silent);
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    const std::vector<std::string> headers = {"Content-Type: application/srgs+xml", "Content-Id: <g1>"};
+    const mrcp_request_id ids[] = {ch->send("RECOGNIZE", headers, grammar("x")),
+                                   ch->send("SET-PARAMS", {"No-Input-Timeout: 3000"}),
+                                   ch->send("RECOGNIZE", headers, grammar("x")),
+                                   ch->send("GET-PARAMS", {"No-Input-Timeout:"})};
+    ASSERT_TRUE(cloud_->wait_for_ws_accepts(1, std::chrono::milliseconds(k_wait_ms)));
+    mrcp_engine_t* engine = plugin_->engine();
+    ASSERT_TRUE(engine->method_vtable->close(engine));  // returns once the engine task has ended
+    std::vector<message_record> answers = ch->messages();
+    ASSERT_EQ(4u, answers.size());
+    const int status[] = {421, 200, 421, 200};
+    for (size_t i = 0; i < answers.size(); ++i) {
+        EXPECT_EQ(ids[i], answers[i].request_id) << answers[i].line();
+        EXPECT_EQ(status[i], answers[i].status_code) << answers[i].line();
+        EXPECT_EQ(MRCP_REQUEST_STATE_COMPLETE, answers[i].request_state) << answers[i].line();
+    }
+    EXPECT_EQ("3000", answers[3].field("No-Input-Timeout"));
+    EXPECT_TRUE(mrcphost::log_capture::instance().contains(
+        "RECOGNIZE not started: the engine of channel <ch1> closes <ch1@", APT_PRIO_INFO));
+    ch->close(0);  // no engine task is left to answer it
+}
+
+// A server that destroys a channel before its close was handled: the connect the channel started is
+// closed once it opens, not left open until unload.
+TEST_F(HarkwireE2E, ConnectOfAChannelDestroyedBeforeItsCloseIsClosed)
+{
+    fakecloud::ws_handshake slow;
+    slow.delay_ms = 1000;  // the open comes once the engine task is held below
+    cloud_->queue_handshake(slow);
+    start();
+    mrcphost::channel* gone = open_channel("gone");
+    mrcphost::channel* holder = open_channel("holder");
+    std::promise<void> entered, release;
+    std::shared_future<void> released = release.get_future().share();
+    bool first = true;
+    holder->set_listener([&](const message_record&) {
+        if (!first)
+            return;
+        first = false;
+        entered.set_value();
+        released.wait();
+    });
+    gone->send("RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g1>"}, grammar("x"));
+    holder->send("GET-PARAMS");
+    entered.get_future().wait();  // the engine task is held in the answer to GET-PARAMS
+    gone->close(0);               // the close is queued behind it and not answered meanwhile
+    mrcp_engine_channel_t* ec = gone->engine_channel();
+    ec->method_vtable->destroy(ec);
+    release.set_value();
+    EXPECT_EQ(1001, ended_connection(1).close_code);
+    holder->set_listener(nullptr);
 }
 
 // The process's grammar fetch threads.

@@ -143,7 +143,7 @@ TEST_F(RecogPropertiesTest, FullFileSetsEverySection)
          "    <capability name='a'/><capability name='b'/>\n"
          "  </system>\n"
          "  <params confidence-threshold='0.25' sensitivity-level='0.3' no-input-timeout='5000abc'\n"
-         "          recognition-timeout='-1' dtmf-term-char='ab' speech-language='en-us'\n"
+         "          recognition-timeout='12000' dtmf-term-char='ab' speech-language='en-us'\n"
          "          waveform-uri='' start-input-timers='no' completion-cause='6' weight='0.5'/>\n"
          "  <vocabulary>vocab-7<ignored/>tail</vocabulary>\n"
          "  <save-waveform enable='2' dir='/tmp/w'/>\n"
@@ -166,7 +166,7 @@ TEST_F(RecogPropertiesTest, FullFileSetsEverySection)
     EXPECT_FLOAT_EQ(p.confidence_threshold, 0.25f);
     EXPECT_FLOAT_EQ(p.sensitivity_level, 0.3f);
     EXPECT_EQ(p.no_input_timeout, 5000u);
-    EXPECT_EQ(p.recognition_timeout, SIZE_MAX);
+    EXPECT_EQ(p.recognition_timeout, 12000u);
     EXPECT_EQ(p.dtmf_term_char, 'a');
     EXPECT_EQ(text(p.speech_language), "en-us");
     EXPECT_EQ(p.waveform_uri.buf, nullptr);
@@ -245,8 +245,8 @@ TEST_F(RecogPropertiesTest, ReloadStartsFromDefaults)
     EXPECT_TRUE(props_.stop_response_asynchronous) << "not reset by a load";
 }
 
-// A number that does not fit its setting (32-bit integers, finite single-precision fractions) is
-// refused with a warning naming it; the setting keeps its value. Values that fit are read as before.
+// A number that does not fit its setting (32-bit integers, finite single-precision fractions, no
+// negative count or duration) is refused with a warning naming it; the setting keeps its value. Values that fit are read as before.
 TEST_F(RecogPropertiesTest, NumbersThatDoNotFitAreRefused)
 {
     typedef double (*field_f)(const system_t&);
@@ -265,6 +265,12 @@ TEST_F(RecogPropertiesTest, NumbersThatDoNotFitAreRefused)
         {"params", "no-input-timeout", "2147483647", no_input, 2147483647.0, false},
         {"params", "recognition-timeout", "-2147483649",
          [](const system_t& s) -> double { return s.params.recognition_timeout; }, 10000, true},
+        {"params", "recognition-timeout", "-1",
+         [](const system_t& s) -> double { return s.params.recognition_timeout; }, 10000, true},
+        {"params", "speech-complete-timeout", "-5",
+         [](const system_t& s) -> double { return s.params.speech_complete_timeout; }, 800, true},
+        {"params", "speech-complete-timeout", "0",
+         [](const system_t& s) -> double { return s.params.speech_complete_timeout; }, 0, false},
         {"params", "completion-cause", "4294967296",
          [](const system_t& s) -> double { return s.params.completion_cause; }, 0, true},
         {"params", "sensitivity-level", "1e39", sensitivity, 0.1, true},

@@ -137,6 +137,7 @@ mrcp_engine_t* recog_engine_create(apr_pool_t* pool)
     apt_log(APT_LOG_MARK, APT_PRIO_INFO, "[enter]");
     recog_engine->channels = new (std::nothrow) recog_channel_registry();
     recog_engine->fetches = new (std::nothrow) recog_fetches();
+    recog_engine->ending = false;
     if (!recog_engine->channels || !recog_engine->fetches)
         return NULL;
 
@@ -207,8 +208,10 @@ static apt_bool_t recog_engine_open(mrcp_engine_t* engine)
         }
         if (tokenwrapper.Init(&g_properties))
             tokenwrapper.Start();
-        if (recog_engine->task)
+        if (recog_engine->task) {
+            recog_engine->ending = false;
             apt_task_start(apt_consumer_task_base_get(recog_engine->task));
+        }
         return mrcp_engine_open_respond(engine, TRUE);
     } catch (...) {
         log_exception("recog_engine_open");
@@ -313,9 +316,13 @@ apt_bool_t recog_msg_signal(recog_msg_type_e type, mrcp_engine_channel_t* channe
 void recog_msg_connected(recog_engine_t* recog_engine, unsigned long serial, int connection_id, bool opened)
 {
     recog_msg_t message = {RECOG_MSG_CONNECTED, serial, NULL, connection_id, opened ? TRUE : FALSE, 0};
-    if (!recog_msg_post(recog_engine, message))
-        apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "connection %d: the engine task takes no more messages",
-                connection_id);
+    if (recog_msg_post(recog_engine, message))
+        return;
+    apt_log(APT_LOG_MARK, APT_PRIO_WARNING, "connection %d: the engine task takes no more messages",
+            connection_id);
+    /* No request will ever use it. On the connection's own thread, so the close may be made here. */
+    if (opened)
+        endpoint.close(connection_id, 1001, "");
 }
 
 int recog_fetch_start(recog_channel_t* recog_channel, mrcp_message_t* request, mrcp_message_t* response,
@@ -686,6 +693,22 @@ static void recog_held_replay(recog_channel_t* recog_channel)
     }
 }
 
+/* The channel closes or the engine ends: the waiting request is answered at once, then what came
+ * behind it, in order, so that every request has its one answer. A RECOGNIZE among them starts no
+ * connect any more (recog_channel_recognize); a grammar fetch is given up like the first. */
+static void recog_pending_answer_all(recog_channel_t* recog_channel, const char* what)
+{
+    recog_pending_t& pending = recog_channel->pending;
+    while (pending.waiting()) {
+        try {
+            recog_pending_abandon(recog_channel);
+        } catch (...) {
+            log_exception(what);
+        }
+        recog_held_replay(recog_channel);
+    }
+}
+
 static void recog_msg_handle(recog_channel_t* recog_channel, const recog_msg_t& msg, recog_fetch_outcome& fetched)
 {
     recog_pending_t& pending = recog_channel->pending;
@@ -714,14 +737,7 @@ static void recog_msg_handle(recog_channel_t* recog_channel, const recog_msg_t& 
         return;
     }
     /* A close answers at once: the waiting request and what came behind it first, in order. */
-    while (pending.waiting()) {
-        try {
-            recog_pending_abandon(recog_channel);
-        } catch (...) {
-            log_exception("channel close");
-        }
-        recog_held_replay(recog_channel);
-    }
+    recog_pending_answer_all(recog_channel, "channel close");
     recog_msg_dispatch(recog_channel, msg);
 }
 
@@ -739,6 +755,10 @@ apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg)
     if (!recog_channel) {
         apt_log(APT_LOG_MARK, APT_PRIO_INFO, "message %d for a channel destroyed already, dropped",
                 (int)recog_msg->type);
+        /* The channel went before its close was handled, so nothing gave its connect up: a
+         * connection that opened for it is closed here, or it would stay open until unload. */
+        if (recog_msg->type == RECOG_MSG_CONNECTED && recog_msg->opened)
+            endpoint.close(recog_msg->connection_id, 1001, "");
         return TRUE;
     }
     try {
@@ -752,18 +772,19 @@ apt_bool_t recog_msg_process(apt_task_t* task, apt_task_msg_t* msg)
 
 /* At the end of the engine task no outcome can be handled any more: every request still waiting
  * for a connect or a fetch is answered and given up (the channels are normally closed by then),
- * and every fetch's thread is joined, so that unloading never waits for a grammar server. */
+ * and so is every request held behind it; every fetch's thread is joined, so that unloading never
+ * waits for a grammar server. */
 static void recog_engine_on_post_run(apt_task_t* task)
 {
     apt_consumer_task_t* consumer = (apt_consumer_task_t*)apt_task_object_get(task);
     recog_engine_t* recog_engine = (recog_engine_t*)apt_consumer_task_object_get(consumer);
+    recog_engine->ending = true;
     for (unsigned long serial : recog_engine->channels->serials()) {
         recog_channel_t* recog_channel = recog_engine->channels->enter(serial);
         if (!recog_channel)
             continue;
         try {
-            if (recog_channel->pending.waiting())
-                recog_pending_abandon(recog_channel);
+            recog_pending_answer_all(recog_channel, "engine close");
         } catch (...) {
             log_exception("engine close");
         }

@@ -58,6 +58,8 @@ struct recog_engine_t {
     apt_consumer_task_t* task;   /* the engine task "Recog Engine"; NULL once destroyed */
     recog_channel_registry* channels;  /* created with the engine, deleted at its destroy */
     recog_fetches* fetches;      /* grammar fetches; created with the engine, deleted at its destroy */
+    bool ending;                 /* set by the engine task at its end, when no connect's outcome can come
+                                  * back; cleared by open before the task starts */
 };
 
 typedef enum {

@@ -29,14 +29,17 @@ unsigned long recog_fetches::start(const grammar_fetch_request& request, std::fu
     job* raw = fetch.get();
     std::lock_guard<std::mutex> lock(mutex_);
     unsigned long id = ++last_;
+    /* In the map before its thread runs: a job with a running thread must never be destroyed
+     * unjoined, which would end the process. */
+    jobs_[id] = std::move(fetch);
     try {
         /* The thread is started under the lock, so that no cancel_all can miss it. */
         raw->thread = std::thread(run, raw, id, std::move(done));
     } catch (const std::exception& e) {
+        jobs_.erase(id);
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "no thread for a grammar fetch: %s", e.what());
         return 0;
     }
-    jobs_[id] = std::move(fetch);
     return id;
 }
 

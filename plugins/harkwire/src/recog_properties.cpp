@@ -53,6 +53,20 @@ static void attr_int_set(const apr_xml_attr* attr, T* field)
         *field = static_cast<T>(value);
 }
 
+/* A count or a duration (the unsigned header fields): a negative one is refused like a number
+ * that does not fit, rather than wrapping to a huge value or reaching the service negative. */
+static void attr_size_set(const apr_xml_attr* attr, apr_size_t* field)
+{
+    int32_t value = 0;
+    if (!attr_int_get(attr, &value))
+        return;
+    if (value < 0) {
+        out_of_range(attr);
+        return;
+    }
+    *field = (apr_size_t)value;
+}
+
 /* A decimal fraction as the C library reads one, refused like an integer when it is no finite
  * single-precision number. */
 static void attr_float_set(const apr_xml_attr* attr, float* field)
@@ -149,7 +163,7 @@ static void param_value_set(mrcp_recog_header_t* params, apr_size_t id, const ap
         attr_float_set(attr, reinterpret_cast<float*>(at));
         break;
     case RECOG_FIELD_SIZE:
-        attr_int_set(attr, reinterpret_cast<apr_size_t*>(at));
+        attr_size_set(attr, reinterpret_cast<apr_size_t*>(at));
         break;
     case RECOG_FIELD_BOOL:
         *reinterpret_cast<apt_bool_t*>(at) = (value && strcasecmp(value, "true") == 0) ? TRUE : FALSE;

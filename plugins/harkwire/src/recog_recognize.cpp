@@ -273,11 +273,33 @@ static apt_bool_t recognize_parse(recog_channel_t* recog_channel, mrcp_message_t
     return TRUE;
 }
 
+/* The channel's close has begun on the server thread, or the engine task has ended: a RECOGNIZE
+ * taken from the queue then starts no fetch and no connect (the service would see a connect given
+ * up at once), and is answered as a connect that failed. */
+static bool recognize_too_late(recog_channel_t* recog_channel, mrcp_message_t* request, mrcp_message_t* response)
+{
+    bool closed;
+    {
+        std::lock_guard<std::mutex> lock(recog_channel->guard);
+        closed = recog_channel_session(recog_channel)->closed;
+    }
+    if (!closed && !recog_channel->recog_engine->ending)
+        return false;
+    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "RECOGNIZE not started: %s <%s> closes " APT_SIDRES_FMT,
+            closed ? "channel" : "the engine of channel", mrcp_engine_channel_id_get(recog_channel->channel),
+            MRCP_MESSAGE_SIDRES(request));
+    fail(response, MRCP_STATUS_CODE_RESOURCE_SPECIFIC_FAILURE, RECOGNIZER_COMPLETION_CAUSE_ERROR);
+    return true;
+}
+
 /* The service URI and the connect; TRUE when the connect has started and the request waits for
  * it, FALSE with the response's status set. */
 static apt_bool_t recognize_connect(recog_channel_t* recog_channel, mrcp_message_t* request,
                                     mrcp_message_t* response)
 {
+    /* Also after a grammar fetch, which may end after the close began. */
+    if (recognize_too_late(recog_channel, request, response))
+        return FALSE;
     bool continuous = recog_channel->context->doc.mode_ == 1;
     if (!g_properties.init_path || !*g_properties.init_path) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "init-path is not configured, cannot reach the service " APT_SIDRES_FMT,
@@ -310,6 +332,8 @@ static apt_bool_t recognize_connect(recog_channel_t* recog_channel, mrcp_message
 static apt_bool_t recognize(recog_channel_t* recog_channel, mrcp_engine_channel_t* channel,
                             mrcp_message_t* request, mrcp_message_t* response)
 {
+    if (recognize_too_late(recog_channel, request, response))
+        return FALSE;
     {
         std::lock_guard<std::mutex> lock(recog_channel->guard);
         if (recog_channel->recog_request) {
