@@ -3,10 +3,11 @@
  * connecting task, its channel, and the handlers the library calls for it.
  *
  * Threads: the connecting task creates the record. The library's handlers (on_open, on_fail,
- * on_close, on_message), the connect timer, and whatever the endpoint posts to the connection's
- * strand run on the connection's I/O thread, one at a time; every call into the library for the
- * connection is made there. The tasks and the media thread read the status, and close() detaches
- * the channel from any thread.
+ * on_close, on_message, the ping handler), the connect timer, give_up, and whatever the endpoint
+ * posts to the connection's strand run on the connection's I/O thread, one at a time; every call
+ * into the library for the connection is made there, also the socket's release after the close
+ * (a timer of the loop, which has this one thread). The tasks and the media thread read the status,
+ * and close() detaches the channel from any thread.
  * Locks: mt guards status, abandoned and connect_timer, and is held for no call out; channel_mt
  * (recursive: a plug-in closes from inside its own handler) guards the channel pointer and the
  * connect's done callback and is held while a seam function or done runs. channel_mt may be taken
@@ -18,6 +19,7 @@
 
 using wss::MAX_MESSAGE;
 using wss::MAX_TEXT_MESSAGE;
+using wss::RELEASE_GRACE_MS;
 using wss::SPARE_PAYLOADS;
 
 namespace wss {
@@ -44,6 +46,25 @@ void set_no_delay(client* c, connection_hdl hdl, bool on)
     con->get_raw_socket().set_option(boost::asio::ip::tcp::no_delay(on), ignored);
 }
 
+void release_socket(client* c, connection_hdl hdl)
+{
+    try {
+        /* The loop's own timer holds only the handle: a connection that ends as it should (the
+         * service closes its end, the library lets go) is gone by then, and its socket closed in
+         * order; only one that is still held is cut off. */
+        c->set_timer(RELEASE_GRACE_MS, [c, hdl](const websocketpp::lib::error_code& timer_ec) {
+            websocketpp::lib::error_code gone;
+            client::connection_ptr held = c->get_con_from_hdl(hdl, gone);
+            if (timer_ec || gone || !held)
+                return;
+            boost::system::error_code ignored;
+            held->get_raw_socket().close(ignored);
+        });
+    } catch (...) {
+        /* Without memory for the timer the socket stays until the service closes it. */
+    }
+}
+
 }  // namespace wss
 
 ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::string& service_,
@@ -59,7 +80,7 @@ ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::s
       status(wscs_unconnected),
       id(0),
       listed(false),
-      stalled(false),
+      given_up(false),
       too_big(false),
       pause_wanted(false),
       abandoned(false)
@@ -127,22 +148,14 @@ void ws_connection::on_open(client* c, connection_hdl hdl)
     report(true);
 }
 
-ws_connection_status ws_connection::on_fail(client*, connection_hdl)
+ws_connection_status ws_connection::on_fail(client* c, connection_hdl hdl)
 {
     apt_log(APT_LOG_MARK, WSS_FAIL_PRIO, "wss_connect.on_fail: enter");
+    wss::release_socket(c, hdl);
     cancel_connect_timer();
     paused_con.reset();
     ws_connection_status before = set_status(wscs_error);
-    if (before != wscs_connected)
-        return before;
-    std::lock_guard<std::recursive_mutex> lock(channel_mt);
-    if (channel_ref()) {
-        try {
-            ws_channel_on_lost(channel_ref(), id);
-        } catch (...) {
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_connect.on_fail: handler threw");
-        }
-    }
+    tell_lost(before, "wss_connect.on_fail");
     return before;
 }
 
@@ -154,32 +167,50 @@ ws_connection_status ws_connection::on_close(client* c, connection_hdl hdl)
     /* The library's own refusal of a message over MAX_MESSAGE shows only here. */
     if (con && con->get_local_close_code() == websocketpp::close::status::message_too_big)
         log_too_big();
+    wss::release_socket(c, hdl);
     cancel_connect_timer();
     /* Ended while paused (a failed write): the connection is not kept for a resume. */
     paused_con.reset();
     ws_connection_status before = set_status(wscs_shutdown);
+    tell_lost(before, "wss_connect.on_close");
+    return before;
+}
+
+void ws_connection::tell_lost(ws_connection_status before, const char* where)
+{
     if (before != wscs_connected)
-        return before;
+        return;
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
     if (channel_ref()) {
         try {
             ws_channel_on_lost(channel_ref(), id);
         } catch (...) {
-            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_connect.on_close: handler threw");
+            apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "%s: handler threw", where);
         }
     }
-    return before;
+}
+
+void ws_connection::give_up(const client::connection_ptr& con, unsigned short code)
+{
+    if (given_up)
+        return;
+    given_up = true;
+    websocketpp::lib::error_code ignored;
+    con->close(code, "", ignored);
+    /* Marked ended here, so that the close handler, whenever it comes, tells the channel nothing. */
+    tell_lost(set_status(wscs_shutdown), "wss_connect.give_up");
 }
 
 void ws_connection::on_message(client* c, connection_hdl hdl, message_ptr msg)
 {
     if (msg->get_opcode() == websocketpp::frame::opcode::text && msg->get_payload().size() > MAX_TEXT_MESSAGE) {
-        /* In the connection's strand: the close is the library's own answer to a message too big,
-         * and the close handler ends what the connection carried. */
+        /* In the connection's strand: the close is the library's own answer to a message too big.
+         * The request ends now: a service that goes on sending would otherwise hold it until the
+         * library's close time-out. */
         websocketpp::lib::error_code ec;
         client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
         if (con)
-            con->close(websocketpp::close::status::message_too_big, "", ec);
+            give_up(con, websocketpp::close::status::message_too_big);
         /* Said now: a read error while the connection shuts down replaces the 1009 that the close
          * handler would see. */
         log_too_big();

@@ -280,6 +280,13 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
             if (rec->on_close(c, hdl) == wscs_unconnected)
                 connect_failed(rec);
         });
+        /* The library answers every ping with a pong: a service that pings and reads nothing would
+         * have them queued without end. Past the limit of what may wait for it, it is given up. */
+        con->set_ping_handler([this, c, rec](connection_hdl hdl, std::string) {
+            websocketpp::lib::error_code ping_ec;
+            client::connection_ptr pinged = c->get_con_from_hdl(hdl, ping_ec);
+            return pinged && takes_more(rec, pinged);
+        });
         using websocketpp::lib::bind;
         namespace ph = websocketpp::lib::placeholders;
         con->set_message_handler(bind(&ws_connection::on_message, rec, c, ph::_1, ph::_2));

@@ -55,8 +55,11 @@
  *       msg->get_payload() the bytes.
  *
  *   void ws_channel_on_lost(ws_channel_t* channel, int id);
- *       The service closed or dropped connection id after it had opened, while
- *       `channel` was still attached (not after the plug-in's own close). The
+ *       The service closed or dropped connection id after it had opened, or the
+ *       endpoint gave up on it (the service took too little of what was sent or
+ *       sent a text message too big: the close goes out, and the request must not
+ *       wait for the service's answer), while `channel` was still attached (not
+ *       after the plug-in's own close). The
  *       plug-in ends its request with an error. It may run before connect() has
  *       returned id to the caller; then the caller's first send_command fails,
  *       which is why the id is stored before sending. A plug-in that may hold
@@ -227,9 +230,13 @@ public:
     std::vector<std::string> spare;
     bool listed;                     /* guarded by out_mt: in its loop's flush list since its
                                         outbox was last taken */
-    bool stalled;                    /* the connection's thread only: the service took too little of
-                                        what was sent, the connection is closing, the rest is dropped */
+    bool given_up;                   /* the connection's thread only: the service misbehaved (took
+                                        too little, sent too much), the connection is closing, what is
+                                        still queued is dropped */
     bool too_big;                    /* the connection's thread only: closed with 1009, and said so */
+    /* The connection's thread: closes with code at once, sends nothing more, and tells the channel
+     * now that its connection is lost: a service that misbehaves may never answer the close. */
+    void give_up(const client::connection_ptr& con, unsigned short code);
 
     /* Backpressure: pause_wanted is written by any thread. paused_con, used only on the
      * connection's thread, holds the connection while the library reads nothing from it (no
@@ -249,6 +256,8 @@ public:
 
 private:
     ws_channel_t*& channel_ref();
+    /* Tells the channel, if still attached, that the connection is lost, when it was open before. */
+    void tell_lost(ws_connection_status before, const char* where);
     /* Guards the channel pointer and is held while a seam function runs with it;
      * recursive because the plug-in closes from inside its own handler. */
     std::recursive_mutex channel_mt;
@@ -311,6 +320,9 @@ private:
     void arm_sweep(ws_io_loop* loop);
     /* Hands what rec has queued to the library; on rec's thread only. */
     void flush(const ws_connection::ptr& rec);
+    /* On rec's thread: whether the service still takes what is sent; once what waits for it passes
+     * m_unsent_limit, the connection is given up (1001) and this is false. */
+    bool takes_more(const ws_connection::ptr& rec, const client::connection_ptr& con);
 
     con_list m_connection_list;      /* guarded by m_list_mutex */
     int m_next_id;                   /* last id handed out; guarded by m_list_mutex */

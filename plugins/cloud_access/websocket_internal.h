@@ -48,11 +48,11 @@ const long FLUSH_DELAY_MS = 40;
  * messages; after 1 ms it handles a few dozen at once, for at most 1 ms more delay. A thread with
  * nothing to do blocks, so a quiet server pays nothing. */
 const std::chrono::microseconds GATHER_WAIT(1000);
-/* What the library may hold for a connection that the service has not taken: 16 s of 8 kHz audio
- * beyond what the sockets hold. A service that stops reading (hung, or its network) would otherwise
- * leave every later frame queued for as long as the call lasts; past it the connection closes (the
- * library gives up on the close after its close and shutdown time-outs, 10 s) and its request ends
- * with an error. */
+/* What may wait for a service that has not taken it, in the library and in the socket: 16 s of
+ * 8 kHz audio. A service that stops reading (hung, or its network) would otherwise leave every later
+ * frame queued for as long as the call lasts, and one that pings and reads nothing every pong. Past it
+ * the connection closes (1001) and its request ends with an error at once; the socket goes after the
+ * library's close and shutdown time-outs (5 s each). */
 const size_t UNSENT_LIMIT = 256 * 1024;
 /* How often find() tries the list lock before it waits asleep. */
 const int FIND_SPINS = 200;
@@ -78,6 +78,16 @@ void close_in_strand(client* c, connection_hdl hdl, unsigned short code, const s
 
 /* Small writes at once (true) or held for the acknowledgement of what is in flight (false). */
 void set_no_delay(client* c, connection_hdl hdl, bool on);
+
+/* How long a connection the library is done with may keep its socket. */
+const long RELEASE_GRACE_MS = 1000;
+
+/* Called once the library is done with a connection (its close or fail handler): closes its socket
+ * RELEASE_GRACE_MS later if the connection is still held then. When the TLS shutdown towards a
+ * service that answers nothing has timed out, the library lets the connection end, but the operation
+ * still waiting for the service's answer keeps it, and with it the socket, for as long as the service
+ * stays connected. The grace lets a service that does answer end the connection in order. */
+void release_socket(client* c, connection_hdl hdl);
 
 /* The TLS session cache (websocket_tls.cpp). */
 /* Makes the cache; the endpoint's constructor calls it first, so that the cache outlives the

@@ -12,10 +12,28 @@
  */
 #include "websocket_internal.h"
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+
 #include "apt_log.h"
 
 using wss::FLUSH_DELAY_MS;
 using wss::SPARE_PAYLOADS;
+
+namespace {
+
+/* What the connection's socket holds that the service has not acknowledged. The kernel's buffers
+ * (several MiB on a fast link) fill before the library queues anything: counting only the library,
+ * a stream to a service that stopped reading would go on for minutes before it is given up. */
+size_t socket_unsent(const client::connection_ptr& con)
+{
+    int queued = 0;
+    if (ioctl(con->get_raw_socket().native_handle(), SIOCOUTQ, &queued) != 0 || queued < 0)
+        return 0;
+    return (size_t)queued;
+}
+
+}  // namespace
 
 bool websocket_endpoint::send_command(int id, const std::string& command)
 {
@@ -141,16 +159,10 @@ void websocket_endpoint::flush(const ws_connection::ptr& rec)
     }
     websocketpp::lib::error_code ec;
     client::connection_ptr con = rec->loop->c.get_con_from_hdl(rec->get_hdl(), ec);
-    /* What the library still queues (on this thread, which alone hands it messages and writes). */
-    if (!rec->stalled && con && con->get_buffered_amount() > m_unsent_limit) {
-        rec->stalled = true;
-        apt_log(APT_LOG_MARK, APT_PRIO_ERROR,
-                "wss_connect: connection <%d> closes, the service takes nothing: %lu bytes wait to be sent", rec->id,
-                (unsigned long)con->get_buffered_amount());
-        wss::close_in_strand(&rec->loop->c, rec->get_hdl(), websocketpp::close::status::going_away, "");
-    }
+    if (con)
+        takes_more(rec, con);
     for (ws_connection::outgoing& out : rec->sending) {
-        if (rec->stalled)
+        if (rec->given_up)
             break;  /* dropped: the connection is ending */
         try {
             if (con)
@@ -173,4 +185,20 @@ void websocket_endpoint::flush(const ws_connection::ptr& rec)
                 rec->spare.push_back(std::move(out.payload));
     }
     rec->sending.clear();
+}
+
+bool websocket_endpoint::takes_more(const ws_connection::ptr& rec, const client::connection_ptr& con)
+{
+    /* On the connection's thread, which alone hands the library messages and writes; its loop has
+     * this one thread, so the close below is in step with the connection's strand. */
+    if (rec->given_up)
+        return false;
+    const size_t unsent = con->get_buffered_amount() + socket_unsent(con);
+    if (unsent <= m_unsent_limit)
+        return true;
+    apt_log(APT_LOG_MARK, APT_PRIO_ERROR,
+            "wss_connect: connection <%d> closes, the service takes nothing: %lu bytes wait to be sent", rec->id,
+            (unsigned long)unsent);
+    rec->give_up(con, websocketpp::close::status::going_away);
+    return false;
 }

@@ -25,6 +25,8 @@ struct test_channel {
     std::vector<int> lost;
     // Runs inside the handler on an I/O thread, after the message was recorded.
     std::function<void(int id)> on_message;
+    // Runs inside the lost hook, before the loss is recorded.
+    std::function<void(int id)> on_lost;
     // Handlers of one connection run one at a time: a second one inside counts as an overlap.
     std::atomic<int> in_handler{0};
     std::atomic<int> overlaps{0};

@@ -13,6 +13,8 @@ void ws_channel_on_message(ws_channel_t* channel, int id, message_ptr msg)
 void ws_channel_on_lost(ws_channel_t* channel, int id)
 {
     channel->enter();
+    if (channel->on_lost)
+        channel->on_lost(id);
     channel->add_lost(id);
     channel->leave();
 }

@@ -438,32 +438,74 @@ TEST_F(EndpointTest, ServiceEndingTheConnectionFiresTheLostHook)
     }
 }
 
-#if defined(HARKWIRE_PLUGIN)  // only harkwire sends audio; the code is the same in both
-// A service that reads nothing would leave every later frame in the library's queue: past the limit
-// the connection closes, what comes after is dropped, and the channel learns the connection is lost.
-TEST_F(EndpointTest, ServiceThatStopsReadingEndsTheConnection)
+// A service that reads nothing would leave everything later queued in the library and the socket: the
+// audio, or the pongs to its pings. Past the limit the connection closes, what comes after is dropped,
+// and the channel learns at once that the connection is lost: before the library's close time-outs end
+// the connection (the close handler), which a service that reads nothing never lets happen sooner.
+TEST_F(EndpointTest, ServiceThatStopsReadingIsGivenUpAtOnce)
 {
+    struct row {
+        const char* name;
+        bool pings;  // the service pings without end; else the plug-in streams audio
+    };
+    std::vector<row> rows = {{"pings", true}};
+#if defined(HARKWIRE_PLUGIN)  // only harkwire sends audio; the code is the same in both
+    rows.push_back({"audio", false});
+#endif
     ep->set_unsent_limit(64 * 1024);
+    int fake_id = 0;
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        cloud.set_behaviour(r.pings ? fakecloud::ping_flood_behaviour() : fakecloud::record_only());
+        ws_channel_t ch;
+        const size_t closes_before = logs.count(APT_PRIO_INFO, "wss_connect.on_close: enter");
+        std::atomic<size_t> closes_at_lost{0};
+        ch.on_lost = [&](int) { closes_at_lost = logs.count(APT_PRIO_INFO, "wss_connect.on_close: enter"); };
+        int id = ep->connect(url, &ch);
+        ASSERT_GT(id, 0);
+        ASSERT_TRUE(cloud.wait_for_open(++fake_id, WAIT));
+        if (r.pings) {
+            ASSERT_TRUE(ep->send_command(id, "go"));  // the flood begins at the service's first message
+        } else {
+            ASSERT_TRUE(cloud.pause_reading(fake_id));
+            // Far more than the two sockets hold, in steps: each sweep hands the library what came meanwhile.
+            const std::string frame(4000, 'a');
+            for (int i = 0; i < 4000 && ep->send_data(id, frame); ++i)
+                if (i % 100 == 99)
+                    std::this_thread::sleep_for(milliseconds(50));
+        }
+        ASSERT_TRUE(ch.wait_lost(milliseconds(20000)));
+        EXPECT_EQ(ch.lost_ids(), std::vector<int>{id});
+        EXPECT_EQ(closes_before, closes_at_lost.load()) << "the loss waited for the library's close";
+        const std::string said =
+            "wss_connect: connection <" + std::to_string(id) + "> closes, the service takes nothing: ";
+        size_t told = 0;
+        for (const log_record& rec : logs.records())
+            told += rec.priority == APT_PRIO_ERROR && rec.text.compare(0, said.size(), said) == 0;
+        EXPECT_EQ(1u, told) << logs.dump();
+        ep->close(id, 1001, "");
+    }
+}
+
+// A closed connection's socket goes within the library's close and shutdown time-outs (5 s each), also
+// when the service reads nothing more and so never answers the close frame or the TLS close.
+TEST_F(EndpointTest, ClosedConnectionLetsGoOfItsSocketWhenTheServiceIsMute)
+{
     int id = ep->connect(url, &channel);
-    ASSERT_EQ(id, 1);
+    ASSERT_GT(id, 0);
     ASSERT_TRUE(cloud.wait_for_open(1, WAIT));
     ASSERT_TRUE(cloud.pause_reading(1));
-    // Far more than the two sockets hold, in steps: each sweep hands the library what came meanwhile.
-    const std::string frame(4000, 'a');
-    for (int i = 0; i < 4000 && ep->send_data(id, frame); ++i)
-        if (i % 100 == 99)
-            std::this_thread::sleep_for(milliseconds(50));
-    // The close frame cannot reach a service that reads nothing: the library's close and shutdown
-    // time-outs (5 s each) end the connection.
-    ASSERT_TRUE(channel.wait_lost(milliseconds(20000)));
-    EXPECT_EQ(channel.lost_ids(), std::vector<int>{id});
-    const std::string said = "wss_connect: connection <1> closes, the service takes nothing: ";
-    size_t told = 0;
-    for (const log_record& r : logs.records())
-        told += r.priority == APT_PRIO_ERROR && r.text.compare(0, said.size(), said) == 0;
-    EXPECT_EQ(1u, told) << logs.dump();
+    // The service's read already pending takes this command; it reads nothing after it.
+    ASSERT_TRUE(ep->send_command(id, "last"));
+    ASSERT_TRUE(cloud.wait_for_messages(1, 1, WAIT));
+    ASSERT_EQ(1u, proc_self::tcp_sockets_to(cloud.ws_port()));
+    ep->close(id, 1000, "normal");
+    steady_clock::time_point end = steady_clock::now() + milliseconds(30000);
+    while (proc_self::tcp_sockets_to(cloud.ws_port()) != 0 && steady_clock::now() < end)
+        std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_EQ(0u, proc_self::tcp_sockets_to(cloud.ws_port()));
+    EXPECT_FALSE(cloud.connection(1).close_received);  // it was mute indeed
 }
-#endif
 
 TEST_F(EndpointTest, CloseFromInsideTheMessageHandlerStopsDelivery)
 {

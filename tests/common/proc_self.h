@@ -4,6 +4,7 @@
 #define TESTS_COMMON_PROC_SELF_H
 
 #include <dirent.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -54,6 +55,29 @@ inline long status_kib(const char* field)
         if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
             return atol(line.c_str() + n + 1);
     return 0;
+}
+
+// TCP sockets (IPv4 and IPv6) whose far end is 'port' and that a process still holds open: the client
+// ends of the connections to a service on that port of this host.
+inline size_t tcp_sockets_to(unsigned short port)
+{
+    size_t n = 0;
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        std::ifstream in(table);
+        std::string line;
+        std::getline(in, line);  // the heading
+        while (std::getline(in, line)) {
+            char remote[64] = {0};
+            unsigned long inode = 0;
+            // sl local remote st tx:rx tr:when retrnsmt uid timeout inode
+            if (sscanf(line.c_str(), "%*s %*s %63s %*s %*s %*s %*s %*s %*s %lu", remote, &inode) != 2)
+                continue;
+            const char* colon = strrchr(remote, ':');
+            if (colon && strtoul(colon + 1, NULL, 16) == port && inode != 0)
+                ++n;
+        }
+    }
+    return n;
 }
 
 // The memory mappings of the process.

@@ -25,6 +25,7 @@
 #include "mrcp_synth_header.h"
 #include "synth_script.h"
 #include "e2e_support.h"
+#include "proc_self.h"
 
 namespace {
 
@@ -378,10 +379,14 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
         const char* name;
         synth_script::end_e end;
         const char* reason;
-        // The plug-in's close: 1000 "normal", 1009 when it refuses a message too big, 0 when the service went first.
+        // The plug-in's close: 1000 "normal", 1009 when it refuses a message too big, 0 when the service went
+        // first or reads nothing to see it.
         int close_code;
         size_t audio_message = 0;  // bytes of one audio message (0: the script's pieces)
         size_t trace_id = 0;       // bytes of the replies' trace id (0: the script's)
+        size_t text_message = 0;   // > 0: a text message of this many bytes after the START reply
+        bool deaf = false;         // the service reads nothing after the START
+        bool pings = false;        // the service reads nothing after the START and pings without end
     };
     const row rows[] = {
         {"error", synth_script::error, "", 1000},
@@ -394,6 +399,9 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
         // Over what a message (4 MiB) and a text reply (64 KiB) may hold: refused unread.
         {"audio-too-big", synth_script::end_normal, "", 1009, 4 * 1024 * 1024 + 2},
         {"reply-too-big", synth_script::end_normal, "", 1009, 0, 70 * 1024},
+        // A service that does not answer the close must not hold the SPEAK until the library gives up.
+        {"text-too-big-deaf", synth_script::end_normal, "", 0, 0, 0, 64 * 1024 + 1, true},
+        {"ping-flood", synth_script::end_normal, "", 0, 0, 0, 0, false, true},
     };
     int id = 0;
     size_t refused = 0;
@@ -409,7 +417,12 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
             script.trace_id = std::string(r.trace_id, 't');
         script.end = r.end;
         script.reason = r.reason;
+        if (r.text_message)
+            script.text_after_start = std::string(r.text_message, 't');
+        script.deaf = r.deaf;
         cloud_->set_behaviour_factory(fakecloud::synth_factory(script));
+        if (r.pings)
+            cloud_->set_behaviour_factory([](const ws_record&) { return fakecloud::ping_flood_behaviour(); });
         mrcphost::channel* ch = open_channel(std::string("ch-") + r.name);
         ASSERT_TRUE(ch);
         speak(ch, "text");
@@ -420,11 +433,12 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
         ++id;
         if (r.close_code == 1000)
             expect_closed_normally(id);
-        if (r.close_code == 1009) {
-            // The connection is gone and the plug-in said why. Whether the service reads the 1009 depends
-            // on timing: one still writing the refused message has its connection dropped unread (a
-            // reset), so its own record of the close is not checked.
+        // The connection is gone and the plug-in said why. Whether the service reads the 1009 depends on
+        // timing: one still writing the refused message has its connection dropped unread (a reset), so
+        // its own record of the close is not checked.
+        if (r.close_code == 1009)
             ended_connection(id);
+        if (r.close_code == 1009 || r.text_message > 64 * 1024) {
             EXPECT_EQ(++refused, logs.count("closed with 1009, message too big", APT_PRIO_ERROR)) << logs.dump();
         }
         EXPECT_TRUE(no_complete(ch, 100));
@@ -554,6 +568,32 @@ TEST_F(SpeakwireE2E, StopDuringPlayback)
     EXPECT_EQ(0u, audio.find(played)) << "what played is the start of the prompt";
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_TRUE(same_audio(played, audible(ch->received_audio()))) << "nothing plays after the STOP response";
+}
+
+// A service that reads nothing after the START never answers the END or the close: the plug-in's
+// sockets must still be gone within the library's close and shutdown time-outs, long before the unload.
+TEST_F(SpeakwireE2E, StopsToAMuteServiceLeaveNoSocketOpen)
+{
+    start();
+    synth_script script = paced(fakecloud::synth_audio_pattern(16000, 4), 40, 640);
+    script.deaf = true;
+    cloud_->set_behaviour_factory(fakecloud::synth_factory(script));
+    mrcphost::channel* ch = open_channel("ch-mute");
+    ASSERT_TRUE(ch);
+    for (int i = 1; i <= 3; ++i) {
+        speak(ch, "prompt");
+        // Its pong came: the service reads nothing more.
+        ASSERT_TRUE(cloud_->wait_until([&] { return cloud_->connection(i).pongs > 0; },
+                                       std::chrono::milliseconds(k_wait_ms)));
+        EXPECT_EQ(200, response(ch, ch->send("STOP")).status_code);
+    }
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (proc_self::tcp_sockets_to(cloud_->ws_port()) != 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(0u, proc_self::tcp_sockets_to(cloud_->ws_port()));
+    for (int i = 1; i <= 3; ++i)
+        EXPECT_FALSE(cloud_->connection(i).close_received) << "connection " << i << " was not mute";
+    EXPECT_TRUE(ch->close(k_wait_ms));
 }
 
 TEST_F(SpeakwireE2E, StopThenSpeakAtOncePlaysNothingOfTheOldSpeak)

@@ -115,6 +115,34 @@ behaviour echo_behaviour()
     return b;
 }
 
+namespace {
+
+// Pings while the fake's own send queue is short, then again 1 ms later, until the connection is gone.
+void ping_without_end(session& s)
+{
+    const std::string payload(125, 'p');  // the most a control frame may carry
+    while (s.buffered_amount() < 64 * 1024)
+        if (!s.ping(payload))
+            return;
+    s.after(1, ping_without_end);
+}
+
+}  // namespace
+
+behaviour ping_flood_behaviour()
+{
+    behaviour b;
+    auto started = std::make_shared<bool>(false);
+    b.on_message = [started](session& s, const ws_message&) {
+        if (*started)
+            return;
+        *started = true;
+        s.pause_reading();
+        ping_without_end(s);
+    };
+    return b;
+}
+
 // Messages in flight on one connection in one direction wait in a lane of their own, in order; a lane
 // holds messages, and exactly one timer (or a running pump) is due for it then, on the connection's
 // strand.
@@ -794,6 +822,11 @@ bool fake_cloud::impl::on_validate(connection_hdl hdl)
     // The connection's own handler, bound to its state: a message needs no look-up under `mutex`.
     con->set_message_handler(
         [this, st](connection_hdl, message_ptr m) { guarded("message", [&] { on_message(st, m); }); });
+    con->set_pong_handler([this, st](connection_hdl, std::string) {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++records[st->id - 1].pongs;
+        bump();
+    });
     log("ws #" + std::to_string(rec.id) + ": handshake " + rec.resource +
         (rec.has_auth_token ? " with X-Auth-Token" : " without X-Auth-Token"));
 
@@ -1154,6 +1187,15 @@ bool fake_cloud::drop(int id)
     return m_impl->on_live(id, [](const connection_ptr& con) { return !con->interrupt(); });
 }
 
+bool fake_cloud::ping(int id, const std::string& payload)
+{
+    return m_impl->on_live(id, [payload](const connection_ptr& con) {
+        websocketpp::lib::error_code ec;
+        con->ping(payload, ec);
+        return !ec;
+    });
+}
+
 bool fake_cloud::pause_reading(int id)
 {
     return m_impl->on_live(id, [this](const connection_ptr& con) {
@@ -1238,6 +1280,16 @@ bool session::close(std::uint16_t code, const std::string& reason)
 bool session::drop()
 {
     return m_cloud->drop(m_id);
+}
+
+bool session::ping(const std::string& payload)
+{
+    return m_cloud->ping(m_id, payload);
+}
+
+bool session::pause_reading()
+{
+    return m_cloud->pause_reading(m_id);
 }
 
 std::size_t session::buffered_amount() const

@@ -126,6 +126,7 @@ struct ws_record {
     std::string auth_token;      // its value
     bool opened = false;         // the handshake was accepted and the connection opened
     std::vector<ws_message> messages;  // received, in order
+    int pongs = 0;               // pongs received (answers to session::ping)
     bool ended = false;          // the connection is gone (closed, dropped, refused or failed)
     bool close_received = false; // a close frame arrived from the client
     int close_code = 0;          // its code (1005 when the frame had none)
@@ -147,6 +148,8 @@ public:
     bool send_binary(const std::string& data);
     bool close(std::uint16_t code, const std::string& reason);
     bool drop();  // end TCP without a close frame
+    bool ping(const std::string& payload);
+    bool pause_reading();  // as fake_cloud::pause_reading
     // Bytes queued for sending and not yet written to the socket (0 once the connection is gone).
     std::size_t buffered_amount() const;
     // Run fn on the connection's strand after ms milliseconds (skipped when the fake stops first).
@@ -167,6 +170,9 @@ using behaviour_factory = std::function<behaviour(const ws_record&)>;
 
 behaviour record_only();      // the default: records, never answers
 behaviour echo_behaviour();   // sends every message back with its opcode
+// At the first message: reads nothing more and pings without end (the client's pongs, its close,
+// everything it sends stays unread).
+behaviour ping_flood_behaviour();
 
 class fake_cloud {
 public:
@@ -211,6 +217,7 @@ public:
     bool send_binary(int id, const std::string& data);
     bool close(int id, std::uint16_t code, const std::string& reason);
     bool drop(int id);
+    bool ping(int id, const std::string& payload);
     // The service reads nothing more from the connection (what it sends still goes out).
     bool pause_reading(int id);
     std::size_t buffered_amount(int id) const;

@@ -208,6 +208,11 @@ behaviour synth_behaviour(const synth_script& script)
                 return;
             }
             state->started = true;
+            if (sc.deaf) {
+                /* The read already pending takes the client's answer to the ping, and is the last. */
+                s.pause_reading();
+                s.ping("");
+            }
             if (sc.audio_for)
                 state->script.audio = sc.audio_for(start);
             long rate = std::atol(start.sample_rate.c_str());
@@ -217,6 +222,8 @@ behaviour synth_behaviour(const synth_script& script)
             if (!sc.reply_start)
                 return;
             s.send_text(reply("START", sc.trace_id));
+            if (!sc.text_after_start.empty())
+                s.send_text(sc.text_after_start);
             if (sc.flood_ms > 0)
                 flood(s, state, std::chrono::steady_clock::now() + std::chrono::milliseconds(sc.flood_ms));
             else

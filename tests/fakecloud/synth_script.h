@@ -67,6 +67,10 @@ struct synth_script {
     std::string reason = "NORMAL";
     std::string error_code = "40001";
     std::string trace_id = "trace-1";
+    std::string text_after_start;  // non-empty: sent as one text message right after the START reply
+    // Reads nothing after the START and the client's pong to one ping (ws_record::pongs): the client's
+    // END and close go unanswered.
+    bool deaf = false;
     std::string late_audio;      // non-empty: sent, with an END "NORMAL" reply, in answer to the client's END
     // > 0: instead of `audio`, a flood: pieces of chunk_bytes (synth_audio_pattern(chunk_bytes, 5)) as
     // fast as the connection takes them, for this long, then the end. Only a short send queue is kept,

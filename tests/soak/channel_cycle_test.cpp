@@ -1,7 +1,8 @@
 // Channel cycles: one host process opens a channel, runs one request to its end and closes the channel,
-// over and over, for each plug-in. The process's threads, memory mappings and address space (VmSize)
-// must not grow with the cycles: a channel thread that is never joined keeps its stack mapped after it
-// ended, so it shows here although the thread itself is gone.
+// over and over, for each plug-in. The process's threads, file descriptors, memory mappings and address
+// space (VmSize) must not grow with the cycles: a channel thread that is never joined keeps its stack
+// mapped after it ended, so it shows here although the thread itself is gone; threads and descriptors are
+// counted before the unload, once the connections had their close time-outs.
 //
 //   channel_cycle_test [--cycles N] [--warmup W] [--plugin harkwire|speakwire|both]
 // Prints the figures of each plug-in; the exit status is 1 when one grew or a cycle failed.
@@ -28,6 +29,7 @@ const int k_wait_ms = 8000;
 
 struct figures {
     size_t threads = 0;
+    size_t fds = 0;
     size_t mappings = 0;
     long vm_kb = 0;
 };
@@ -36,6 +38,7 @@ figures measure()
 {
     figures f;
     f.threads = proc_self::entries("/proc/self/task");
+    f.fds = proc_self::entries("/proc/self/fd");
     f.mappings = proc_self::mappings();
     f.vm_kb = proc_self::status_kib("VmSize");
     return f;
@@ -118,17 +121,24 @@ bool run(const char* name, const char* path, bool recog, const std::string& conf
             ok = false;
         }
     }
-    const figures after = measure();
+    // Before the unload, once the last connection had the library's close and shutdown time-outs
+    // (5 s each) to let go of its socket, whatever the service did.
+    figures after = measure();
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+         ok && (after.fds > before.fds || after.threads > before.threads) && std::chrono::steady_clock::now() < end;
+         after = measure())
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     p.unload();
     if (!ok)
         return false;
-    printf("%s: %d open/%s/close cycles after %d: threads %zu -> %zu, mappings %zu -> %zu, VmSize %ld -> %ld kB\n",
-           name, cycles, recog ? "RECOGNIZE" : "SPEAK", warmup, before.threads, after.threads, before.mappings,
-           after.mappings, before.vm_kb, after.vm_kb);
+    printf("%s: %d open/%s/close cycles after %d: threads %zu -> %zu, fds %zu -> %zu, mappings %zu -> %zu, "
+           "VmSize %ld -> %ld kB\n",
+           name, cycles, recog ? "RECOGNIZE" : "SPEAK", warmup, before.threads, after.threads, before.fds, after.fds,
+           before.mappings, after.mappings, before.vm_kb, after.vm_kb);
     // A thread left unjoined in every cycle would add a stack and its guard page (two mappings, some
     // megabytes) per cycle; allocator arenas may add a few mappings of 64 MB each once, no more.
     const long vm_growth_kb = after.vm_kb - before.vm_kb;
-    if (after.threads != before.threads || after.mappings > before.mappings + (size_t)cycles / 4 + 8 ||
+    if (after.threads != before.threads || after.fds > before.fds || after.mappings > before.mappings + (size_t)cycles / 4 + 8 ||
         vm_growth_kb > (long)cycles * 1024 + 256 * 1024) {
         printf("FAIL %s: the process grew with the cycles\n", name);
         return false;

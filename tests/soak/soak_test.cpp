@@ -800,6 +800,15 @@ void run_load(const options& opt, int rounds, int load_index, const e2e::scratch
         count("host: channel left busy for the unload");
         w.channel = NULL;
     }
+    // Every connection of a closed channel lets go of its socket within the library's close and shutdown
+    // time-outs (5 s each), whatever the service did: a server runs for months.
+    if (!unload_busy) {
+        auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (proc_self::tcp_sockets_to(cloud.ws_port()) != 0 && std::chrono::steady_clock::now() < end)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        if (size_t left = proc_self::tcp_sockets_to(cloud.ws_port()))
+            fail("sockets to the service still open 30 s after every channel closed: " + std::to_string(left));
+    }
     auto unload = [](std::unique_ptr<mrcphost::plugin>& p) {
         auto begin = std::chrono::steady_clock::now();
         p->unload();
