@@ -8,7 +8,7 @@
  * into the library for the connection is made there, also the socket's release after the close
  * (a timer of the loop, which has this one thread). The tasks and the media thread read the status,
  * and close() detaches the channel from any thread.
- * Locks: mt guards status, abandoned and connect_timer, and is held for no call out; channel_mt
+ * Locks: mt guards status, abandoned, connect_timer and m_hdl, and is held for no call out; channel_mt
  * (recursive: a plug-in closes from inside its own handler) guards the channel pointer and the
  * connect's done callback and is held while a seam function or done runs. channel_mt may be taken
  * before mt (attach), never mt before channel_mt.
@@ -107,6 +107,27 @@ ws_connection_status ws_connection::set_status(ws_connection_status s)
     status = s;
     cv.notify_all();
     return before;
+}
+
+connection_hdl ws_connection::get_hdl()
+{
+    std::lock_guard<std::mutex> lock(mt);
+    return m_hdl;
+}
+
+bool ws_connection::retarget(connection_hdl hdl)
+{
+    std::lock_guard<std::mutex> lock(mt);
+    if (abandoned || status != wscs_unconnected)
+        return false;
+    m_hdl = hdl;
+    return true;
+}
+
+bool ws_connection::is_abandoned()
+{
+    std::lock_guard<std::mutex> lock(mt);
+    return abandoned;
 }
 
 ws_connection_status ws_connection::get_status()
@@ -307,20 +328,22 @@ void ws_connection::abandon()
     client* c = &loop->c;
     detach();
     bool open;
+    connection_hdl hdl;
     {
         std::lock_guard<std::mutex> lock(mt);
         abandoned = true;
         open = status == wscs_connected;
+        hdl = m_hdl;
     }
     if (open) {
         /* Opened just after the wait gave up. */
-        wss::close_in_strand(c, m_hdl, websocketpp::close::status::going_away, "");
+        wss::close_in_strand(c, hdl, websocketpp::close::status::going_away, "");
         return;
     }
     /* Still connecting: close the socket in the strand. Its pending operations
      * fail at once and so does the attempt; a TLS shutdown towards a silent peer
      * would wait another 5 s. */
-    wss::post_to_strand(c, m_hdl, [](const client::connection_ptr& con) {
+    wss::post_to_strand(c, hdl, [](const client::connection_ptr& con) {
         boost::system::error_code ignored;
         con->get_raw_socket().close(ignored);
     });

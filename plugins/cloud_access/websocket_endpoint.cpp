@@ -5,7 +5,8 @@
  * a time) and close (also the WebSocket handlers, closing their own connection); the media thread
  * looks up a connection per frame (find, under the shared list lock); engine open starts the I/O
  * threads and library unload destroys the endpoint. Each I/O thread runs one loop (run); a
- * connection's handlers and what is posted to its strand run there.
+ * connection's handlers and what is posted to its strand run there. A connect whose resumed TLS
+ * handshake failed is retried in full from its fail handler, on its I/O thread.
  * Locks, in the order they may be taken: m_connect_mutex (the library's connect calls, never a wait),
  * then m_list_mutex (m_connection_list and m_next_id; held only for a map look-up, insert or
  * extract, never across a library call or a wait), then a record's locks. m_start_mutex guards
@@ -57,6 +58,16 @@ unsigned io_thread_count()
 }
 
 }  // namespace
+
+struct websocket_endpoint::attempt {
+    /* Fixed before the attempt starts. */
+    std::string uri;
+    std::string token;  /* "" without one */
+    std::chrono::steady_clock::time_point deadline;  /* the connect's, the same for its retry */
+    bool resume;        /* offer a kept TLS session */
+    /* The connection's thread only: a kept session went out in this attempt's handshake. */
+    bool offered = false;
+};
 
 websocket_endpoint::websocket_endpoint()
     : m_next_id(0), m_running(0), m_next_loop(0), m_token(&tokenwrapper), m_connect_timeout(CONNECT_WAIT),
@@ -248,6 +259,8 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
         if (m_token && m_token->GetToken(token)) {
             con->replace_header("X-Auth-Token", token);
             apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.connect: get_token success");
+        } else {
+            token.clear();
         }
 
         /* The record and its map node are made before the list is locked: the media thread looks up
@@ -266,44 +279,12 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
         }
         rec->set_done(std::move(done));
 
-        /* After the TCP connect, right before the TLS handshake. */
-        con->set_tcp_pre_init_handler([c, rec](connection_hdl hdl) {
-            wss::set_no_delay(c, hdl, true);
-            wss::offer_session(c, hdl, rec->service);
-        });
-        con->set_open_handler([c, rec](connection_hdl hdl) { rec->on_open(c, hdl); });
-        con->set_fail_handler([this, c, rec](connection_hdl hdl) {
-            if (rec->on_fail(c, hdl) == wscs_unconnected)
-                connect_failed(rec);
-        });
-        con->set_close_handler([this, c, rec](connection_hdl hdl) {
-            if (rec->on_close(c, hdl) == wscs_unconnected)
-                connect_failed(rec);
-        });
-        /* The library answers every ping with a pong: a service that pings and reads nothing would
-         * have them queued without end. Past the limit of what may wait for it, it is given up. */
-        con->set_ping_handler([this, c, rec](connection_hdl hdl, std::string) {
-            websocketpp::lib::error_code ping_ec;
-            client::connection_ptr pinged = c->get_con_from_hdl(hdl, ping_ec);
-            return pinged && takes_more(rec, pinged);
-        });
-        using websocketpp::lib::bind;
-        namespace ph = websocketpp::lib::placeholders;
-        con->set_message_handler(bind(&ws_connection::on_message, rec, c, ph::_1, ph::_2));
-
-        /* The connection's own timer: it fires in the connection's strand, on its thread, one at a
-         * time with the open and fail handlers, so it cannot cross them. */
-        client::timer_ptr timer = con->set_timer(m_connect_timeout.count(),
-                                                 [this, rec](const websocketpp::lib::error_code& timer_ec) {
-            /* Cancelled by the open or the failure; otherwise the attempt has had its time. */
-            if (!timer_ec && rec->get_status() == wscs_unconnected)
-                connect_failed(rec);
-        });
-        {
-            std::lock_guard<std::mutex> lock(rec->mt);
-            rec->connect_timer = timer;
-        }
-        c->connect(con);
+        std::shared_ptr<attempt> first = std::make_shared<attempt>();
+        first->uri = uri;
+        first->token = std::move(token);
+        first->deadline = std::chrono::steady_clock::now() + m_connect_timeout;
+        first->resume = true;
+        begin_attempt(rec, con, first);
         return id;
     } catch (std::exception& e) {
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, %s", e.what());
@@ -316,6 +297,95 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
     return -1;
 }
 
+void websocket_endpoint::begin_attempt(const ws_connection::ptr& rec, client::connection_ptr con,
+                                       std::shared_ptr<attempt> a)
+{
+    client* c = &rec->loop->c;
+    /* After the TCP connect, right before the TLS handshake. */
+    con->set_tcp_pre_init_handler([c, rec, a](connection_hdl hdl) {
+        wss::set_no_delay(c, hdl, true);
+        a->offered = wss::offer_session(c, hdl, rec->service, a->resume);
+    });
+    con->set_open_handler([c, rec](connection_hdl hdl) { rec->on_open(c, hdl); });
+    con->set_fail_handler([this, c, rec, a](connection_hdl hdl) {
+        if (retry_in_full(rec, hdl, a)) {
+            wss::release_socket(c, hdl);
+            return;
+        }
+        if (rec->on_fail(c, hdl) == wscs_unconnected)
+            connect_failed(rec);
+    });
+    con->set_close_handler([this, c, rec](connection_hdl hdl) {
+        if (rec->on_close(c, hdl) == wscs_unconnected)
+            connect_failed(rec);
+    });
+    /* The library answers every ping with a pong: a service that pings and reads nothing would have
+     * them queued without end. Past the limit of what may wait for it, it is given up. */
+    con->set_ping_handler([this, c, rec](connection_hdl hdl, std::string) {
+        websocketpp::lib::error_code ping_ec;
+        client::connection_ptr pinged = c->get_con_from_hdl(hdl, ping_ec);
+        return pinged && takes_more(rec, pinged);
+    });
+    using websocketpp::lib::bind;
+    namespace ph = websocketpp::lib::placeholders;
+    con->set_message_handler(bind(&ws_connection::on_message, rec, c, ph::_1, ph::_2));
+
+    /* The connection's own timer: it fires in the connection's strand, on its thread, one at a time
+     * with the open and fail handlers, so it cannot cross them. A retry gets what is left. */
+    const long left_ms = (long)std::max<long long>(
+        0, std::chrono::ceil<std::chrono::milliseconds>(a->deadline - std::chrono::steady_clock::now()).count());
+    client::timer_ptr timer = con->set_timer(left_ms, [this, rec](const websocketpp::lib::error_code& timer_ec) {
+        /* Cancelled by the open or the failure; otherwise the attempt has had its time. */
+        if (!timer_ec && rec->get_status() == wscs_unconnected)
+            connect_failed(rec);
+    });
+    {
+        std::lock_guard<std::mutex> lock(rec->mt);
+        rec->connect_timer = timer;
+    }
+    c->connect(con);
+}
+
+bool websocket_endpoint::retry_in_full(const ws_connection::ptr& rec, connection_hdl hdl,
+                                       const std::shared_ptr<attempt>& failed)
+{
+    if (!failed->offered)
+        return false;
+    client* c = &rec->loop->c;
+    /* A refused TCP connect or upgrade, a hang-up or a time-out would have failed a full handshake
+     * too; a handshake cut by our own close (a STOP, a channel close) is not the service's doing. */
+    if (!wss::handshake_refused(c, hdl) || rec->is_abandoned())
+        return false;
+    /* The service would not resume them: none of its kept sessions is offered again. */
+    wss::forget_sessions(rec->service);
+    try {
+        std::shared_ptr<attempt> again = std::make_shared<attempt>(*failed);
+        again->resume = false;
+        again->offered = false;
+        if (std::chrono::steady_clock::now() >= again->deadline)
+            return false;
+        std::unique_lock<std::mutex> connecting(m_connect_mutex);
+        websocketpp::lib::error_code ec;
+        client::connection_ptr next = c->get_connection(again->uri, ec);
+        if (ec || !next)
+            return false;
+        if (!again->token.empty())
+            next->replace_header("X-Auth-Token", again->token);
+        /* Follows the new connection from here; a close() that came first keeps the connect failed. */
+        if (!rec->retarget(next->get_handle()))
+            return false;
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_connect.on_fail: resumed TLS handshake failed, connecting in full");
+        rec->cancel_connect_timer();
+        begin_attempt(rec, next, again);
+        return true;
+    } catch (std::exception& e) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, %s", e.what());
+    } catch (...) {
+        apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "wss_endpoint.connect: fail, unknown error");
+    }
+    return false;
+}
+
 void websocket_endpoint::connect_failed(const ws_connection::ptr& rec)
 {
     {
@@ -324,10 +394,7 @@ void websocket_endpoint::connect_failed(const ws_connection::ptr& rec)
             rec->status = wscs_error;
         rec->cv.notify_all();
     }
-    /* Should a service fail resumed handshakes, the next connect makes a full one rather than try the
-     * other kept sessions first. Before the caller hears of the failure, whose next connect must not
-     * find them. */
-    wss::forget_sessions(rec->service);
+    /* The kept TLS sessions stay: a refusal, a time-out or a give-up is not theirs to answer for. */
     /* Leave nothing behind: no record, no channel, no attempt. */
     erase_record(rec);
     rec->report(false);

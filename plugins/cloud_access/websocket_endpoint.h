@@ -179,7 +179,13 @@ public:
     ws_connection_status on_fail(client* c, connection_hdl hdl);
     ws_connection_status on_close(client* c, connection_hdl hdl);
     void on_message(client* c, connection_hdl hdl, message_ptr msg);
-    connection_hdl get_hdl() const { return m_hdl; }
+    /* The library connection the record follows (under mt). */
+    connection_hdl get_hdl();
+    /* Follows hdl from now on (a connect's retry, still connecting); false when the connect was
+     * given up meanwhile. */
+    bool retarget(connection_hdl hdl);
+    /* The connect gave up on this record (abandon). */
+    bool is_abandoned();
     ~ws_connection();
 
     /* Detaches the channel and drops the connect's done callback; waits for a handler that is
@@ -199,7 +205,7 @@ public:
     bool wait_ended(std::chrono::steady_clock::time_point deadline);
 
     ws_io_loop* const loop;          /* the run loop (one I/O thread) that runs the connection */
-    connection_hdl m_hdl;
+    connection_hdl m_hdl;            /* guarded by mt; replaced only by a retry while connecting */
     const std::string service;       /* "host:port": whose TLS sessions the connection takes and keeps */
 #if defined(HARKWIRE_PLUGIN)
     recog_channel_t* recog_channel;  /* the channel that connected; null once detached */
@@ -310,6 +316,14 @@ private:
     void forget(const ws_connection::ptr& rec);
     /* An attempt that did not open: no record is left, a late open is closed, done hears false. */
     void connect_failed(const ws_connection::ptr& rec);
+    /* One library connection of a connect: the first, or the retry in full (websocket_endpoint.cpp). */
+    struct attempt;
+    /* Binds rec's handlers and the connect's limit on con and starts it; under m_connect_mutex. */
+    void begin_attempt(const ws_connection::ptr& rec, client::connection_ptr con, std::shared_ptr<attempt> a);
+    /* A handshake that offered a kept TLS session failed in TLS: the sessions are dropped and the
+     * connect goes on with a full handshake in what is left of its limit. False when it is not
+     * retried (then it has failed). On the connection's thread. */
+    bool retry_in_full(const ws_connection::ptr& rec, connection_hdl hdl, const std::shared_ptr<attempt>& failed);
     void run(ws_io_loop* loop);
     /* Queues a binary message of these bytes on rec for its loop's next sweep: lists rec for it
      * unless listed, arms it unless armed. Throws only when the message cannot be queued. */
@@ -335,7 +349,8 @@ private:
     /* Never held across a library call or a wait; shared for look-ups, which run per audio frame. */
     std::shared_mutex m_list_mutex;
     std::mutex m_start_mutex;
-    std::mutex m_connect_mutex;      /* serializes the library's connect calls, never a wait */
+    std::mutex m_connect_mutex;      /* serializes the library's connect calls (the tasks, and an I/O
+                                        thread's retry), never a wait */
     CTokenWrapper* m_token;
     std::chrono::milliseconds m_connect_timeout;
     size_t m_unsent_limit;

@@ -93,11 +93,16 @@ void release_socket(client* c, connection_hdl hdl);
 /* Makes the cache; the endpoint's constructor calls it first, so that the cache outlives the
  * endpoint (connections still closing in its destructor may hand in sessions). */
 void tls_sessions_init();
-/* Right before the TLS handshake: names the connection's service on its TLS object, and offers a
- * session kept from an earlier connection to it. */
-void offer_session(client* c, connection_hdl hdl, const std::string& service);
+/* Right before the TLS handshake: names the connection's service on its TLS object (the sessions
+ * it brings are kept) and, when resume, offers a session kept from an earlier connection to it.
+ * True when a session was offered. */
+bool offer_session(client* c, connection_hdl hdl, const std::string& service, bool resume);
 /* Drops every session kept for service. */
 void forget_sessions(const std::string& service);
+/* The connection failed in its TLS handshake after the service had answered the hello (an alert, or
+ * part of its handshake): what a service that will not resume an offered session does. A service
+ * that hangs up unanswered would have failed a full handshake too. */
+bool handshake_refused(client* c, connection_hdl hdl);
 
 }  // namespace wss
 

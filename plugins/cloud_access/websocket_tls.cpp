@@ -5,10 +5,10 @@
  * Threads: the I/O threads, and once the loading thread (the endpoint's constructor makes the
  * cache). The first connection builds the context (a function-local static, so once); every
  * connection uses it, which OpenSSL allows from several threads. Sessions go into the cache from
- * OpenSSL's new-session callback (in a handshake or a read of a connection) and out of it in
- * offer_session (right before a handshake), and forget_sessions drops a service's (after a failed
- * connect), all under the cache's m_mutex; sessions dropped from the cache are freed after it is
- * let go. No other lock is taken here.
+ * OpenSSL's new-session callback (in a handshake or a read of a connection) and are handed out in
+ * offer_session (right before a handshake), and forget_sessions drops a service's (after a resumed
+ * handshake failed), all under the cache's m_mutex; sessions dropped from the cache are freed after
+ * it is let go. No other lock is taken here.
  * Lifetime: the endpoint's constructor makes the cache (tls_sessions_init), so it outlives the
  * endpoint: connections still closing in the endpoint's destructor may hand in sessions.
  */
@@ -38,9 +38,11 @@ const boost::asio::ssl::context::options TLS_CONTEXT_OPTIONS = (boost::asio::ssl
 /*
  * TLS sessions that the services handed out. A resumed handshake skips the service's certificate
  * and its signature, the costly part of a handshake on both sides; a service that declines the
- * session makes a full handshake instead. Each session is offered once (a TLS 1.3 ticket should not
- * be used twice), and every connection brings new ones. Bounded: SESSIONS_PER_SERVICE each, and a
- * service beyond SERVICES_KEPT takes the place of the one given a session longest ago.
+ * session makes a full handshake instead. A TLS 1.3 session (a ticket) is offered once: a ticket
+ * should not be used twice, and each handshake brings new ones. A TLS 1.2 session is offered until
+ * it expires or a newer one replaces it: a resumed TLS 1.2 handshake brings none. Bounded:
+ * SESSIONS_PER_SERVICE each, and a service beyond SERVICES_KEPT takes the place of the one given a
+ * session longest ago.
  */
 class tls_session_cache {
 public:
@@ -73,6 +75,12 @@ public:
                 it = m_sessions.emplace(service, kept()).first;
             }
             kept& k = it->second;
+            if (!single_use(s)) {
+                /* Replaced: the service handed out a newer one. */
+                auto older = std::stable_partition(k.sessions.begin(), k.sessions.end(), single_use);
+                gone.insert(gone.end(), older, k.sessions.end());
+                k.sessions.erase(older, k.sessions.end());
+            }
             if (k.sessions.size() >= SESSIONS_PER_SERVICE) {
                 gone.push_back(k.sessions.front());
                 k.sessions.pop_front();
@@ -85,22 +93,37 @@ public:
         return true;
     }
 
-    /* The newest session for service that has not expired, now the caller's; null when none. */
+    /* A reference to the newest session for service that has not expired, for the caller; null
+     * when none. A single-use one leaves the cache. */
     SSL_SESSION* take(const std::string& service)
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        auto it = m_sessions.find(service);
-        if (it == m_sessions.end())
-            return nullptr;
-        const long now = (long)time(nullptr);
-        while (!it->second.sessions.empty()) {
-            SSL_SESSION* s = it->second.sessions.back();
-            it->second.sessions.pop_back();
-            if (SSL_SESSION_get_time(s) + SSL_SESSION_get_timeout(s) > now)
-                return s;
-            SSL_SESSION_free(s);
+        std::deque<SSL_SESSION*> gone;
+        SSL_SESSION* found = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            auto it = m_sessions.find(service);
+            if (it == m_sessions.end())
+                return nullptr;
+            std::deque<SSL_SESSION*>& sessions = it->second.sessions;
+            const long now = (long)time(nullptr);
+            while (!sessions.empty() && !found) {
+                SSL_SESSION* s = sessions.back();
+                if (SSL_SESSION_get_time(s) + SSL_SESSION_get_timeout(s) <= now) {
+                    gone.push_back(s);
+                    sessions.pop_back();
+                } else if (single_use(s)) {
+                    found = s;
+                    sessions.pop_back();
+                } else if (SSL_SESSION_up_ref(s) == 1) {
+                    found = s;
+                } else {
+                    break;
+                }
+            }
         }
-        return nullptr;
+        for (SSL_SESSION* s : gone)
+            SSL_SESSION_free(s);
+        return found;
     }
 
     /* Drops every session kept for service. */
@@ -120,6 +143,8 @@ public:
     }
 
 private:
+    static bool single_use(const SSL_SESSION* s) { return SSL_SESSION_get_protocol_version(s) >= TLS1_3_VERSION; }
+
     struct kept {
         std::deque<SSL_SESSION*> sessions;  /* oldest first */
         unsigned long long last_put = 0;    /* when the newest came, in puts */
@@ -157,24 +182,38 @@ namespace wss {
 
 void tls_sessions_init() { tls_sessions(); }
 
-void offer_session(client* c, connection_hdl hdl, const std::string& service)
+bool offer_session(client* c, connection_hdl hdl, const std::string& service, bool resume)
 {
     websocketpp::lib::error_code ec;
     client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
     const int index = service_name_index();
     if (ec || !con || index < 0)
-        return;
+        return false;
     SSL* ssl = con->get_socket().native_handle();
-    if (SSL_set_ex_data(ssl, index, const_cast<std::string*>(&service)) != 1)
-        return;
+    if (SSL_set_ex_data(ssl, index, const_cast<std::string*>(&service)) != 1 || !resume)
+        return false;
     SSL_SESSION* kept = tls_sessions().take(service);
-    if (kept) {
-        SSL_set_session(ssl, kept);  /* a session it cannot use is simply not offered */
-        SSL_SESSION_free(kept);
-    }
+    if (!kept)
+        return false;
+    /* A session it cannot use is simply not offered. */
+    const bool offered = SSL_set_session(ssl, kept) == 1;
+    SSL_SESSION_free(kept);
+    return offered;
 }
 
 void forget_sessions(const std::string& service) { tls_sessions().forget(service); }
+
+bool handshake_refused(client* c, connection_hdl hdl)
+{
+    websocketpp::lib::error_code ec;
+    client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+    namespace sock = websocketpp::transport::asio::socket;
+    if (ec || !con || con->get_ec() != sock::make_error_code(sock::error::tls_handshake_failed))
+        return false;
+    /* Something of the service's came in: it read the hello and answered it. */
+    BIO* in = SSL_get_rbio(con->get_socket().native_handle());
+    return in != nullptr && BIO_number_read(in) > 0;
+}
 
 }  // namespace wss
 

@@ -693,6 +693,30 @@ TEST_F(HarkwireE2E, ServiceThatCannotBeReached)
     }
 }
 
+// Resuming a TLS session only saves work: a service that aborts every resumed handshake still takes
+// every request.
+TEST_F(HarkwireE2E, ServiceRefusingResumedHandshakesFailsNoRequest)
+{
+    fakecloud::service_tls tls;
+    tls.abort_resumed = true;
+    cloud_->set_service_tls(tls);
+    start();
+    mrcphost::channel* ch = open_channel("ch1");
+    std::vector<int> statuses;
+    for (int i = 0; i < 6; ++i) {
+        mrcp_request_id req = ch->send("RECOGNIZE", {"Content-Type: application/srgs+xml", "Content-Id: <g1>"},
+                                       grammar("x"));
+        message_record r;
+        ASSERT_TRUE(ch->wait_response(req, k_wait_ms, &r));
+        statuses.push_back(r.status_code);
+        if (r.request_state != MRCP_REQUEST_STATE_INPROGRESS)
+            continue;
+        mrcp_request_id stop = ch->send("STOP");
+        ASSERT_TRUE(ch->wait_response(stop, k_wait_ms, &r));
+    }
+    EXPECT_EQ(std::vector<int>(6, 200), statuses);
+}
+
 // The engine task does not wait for a handshake: a channel whose service is silent holds only its
 // own later requests, answered in order after its RECOGNIZE; a close during the connect is answered
 // at once and the attempt is given up.

@@ -521,6 +521,25 @@ TEST_F(SpeakwireE2E, UnreachableServiceEndsTheSpeakQuickly)
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
 }
 
+// Resuming a TLS session only saves work: a service that aborts every resumed handshake still
+// speaks every prompt.
+TEST_F(SpeakwireE2E, ServiceRefusingResumedHandshakesFailsNoSpeak)
+{
+    fakecloud::service_tls tls;
+    tls.abort_resumed = true;
+    cloud_->set_service_tls(tls);
+    start();
+    cloud_->set_behaviour_factory(fakecloud::synth_factory(synth_script()));
+    mrcphost::channel* ch = open_channel("ch1");
+    ASSERT_TRUE(ch);
+    std::vector<int> causes;
+    for (int i = 0; i < 6; ++i) {
+        speak(ch, "text");
+        causes.push_back(complete(ch).completion_cause);
+    }
+    EXPECT_EQ(std::vector<int>(6, SYNTHESIZER_COMPLETION_CAUSE_NORMAL), causes);
+}
+
 TEST_F(SpeakwireE2E, StartNeverAnsweredThenStopAnswersEveryStop)
 {
     start();

@@ -266,6 +266,7 @@ struct fake_cloud::impl {
     // A network far away: token and handshake delays, under `mutex`, written by set_network_delay
     // (any thread). The message delays are copied into atomics, read for every message without `mutex`.
     network_delay net;
+    service_tls service_tls_now;  // for the service connections accepted next
     std::mt19937 jitter_random{20261209};
     std::atomic<int> message_ms{0};
     std::atomic<int> message_jitter_ms{0};
@@ -305,6 +306,28 @@ struct fake_cloud::impl {
 
 namespace {
 
+// Marks a service connection whose handshake fails when the client offers a session.
+int abort_resumed_index()
+{
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    return index;
+}
+
+// A session offered: a TLS 1.3 pre-shared key, or a TLS 1.2 session ticket.
+int abort_resumed_hello(SSL* ssl, int* alert, void*)
+{
+    if (SSL_get_ex_data(ssl, abort_resumed_index()) == nullptr)
+        return SSL_CLIENT_HELLO_SUCCESS;
+    const unsigned char* ext = nullptr;
+    std::size_t len = 0;
+    bool offered = SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_psk, &ext, &len) == 1 ||
+                   (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_session_ticket, &ext, &len) == 1 && len > 0);
+    if (!offered)
+        return SSL_CLIENT_HELLO_SUCCESS;
+    *alert = SSL_AD_HANDSHAKE_FAILURE;
+    return SSL_CLIENT_HELLO_ERROR;
+}
+
 std::unique_ptr<tcp::acceptor> listen_on(boost::asio::io_service& io, unsigned short port)
 {
     tcp::endpoint where(boost::asio::ip::address_v4::loopback(), port);
@@ -338,6 +361,7 @@ fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned
     tls->set_options(ssl_context::default_workarounds | ssl_context::no_sslv2 | ssl_context::no_sslv3);
     if (!cert.install(tls->native_handle()))
         throw std::runtime_error("fake_cloud: cannot install the certificate");
+    SSL_CTX_set_client_hello_cb(tls->native_handle(), &abort_resumed_hello, nullptr);
 
     for (unsigned i = 0; i < std::max(1u, io_thread_count); ++i) {
         servers.emplace_back(new server_t);
@@ -494,6 +518,7 @@ void fake_cloud::impl::accepted(connection_ptr con, bool ws)
 void fake_cloud::impl::on_ws_accept(connection_ptr con)
 {
     ws_handshake hs;
+    service_tls service;
     {
         std::lock_guard<std::mutex> lock(mutex);
         ++ws_accepts;
@@ -506,8 +531,15 @@ void fake_cloud::impl::on_ws_accept(connection_ptr con)
         if (hs.mode == ws_handshake::accept || hs.mode == ws_handshake::refuse)
             hs.delay_ms += net_delay_ms(net.handshake_ms);
         scripts[con->get_handle()] = hs;
+        service = service_tls_now;
         bump();
     }
+    // The accepted connection has its TLS object; its handshake has not started.
+    SSL* ssl = con->get_socket().native_handle();
+    if (service.tls12_only)
+        SSL_set_max_proto_version(ssl, TLS1_2_VERSION);
+    if (service.abort_resumed)
+        SSL_set_ex_data(ssl, abort_resumed_index(), ssl);
     switch (hs.mode) {
     case ws_handshake::hang_up:
         log("ws: TCP connection closed at once");
@@ -1246,6 +1278,12 @@ void fake_cloud::set_network_delay(const network_delay& delay)
     m_impl->net = delay;
     m_impl->message_ms = delay.message_ms;
     m_impl->message_jitter_ms = delay.jitter_ms;
+}
+
+void fake_cloud::set_service_tls(const service_tls& tls)
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    m_impl->service_tls_now = tls;
 }
 
 void fake_cloud::set_logger(std::function<void(const std::string&)> logger)

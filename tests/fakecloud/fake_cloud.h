@@ -27,6 +27,7 @@
 //     close(code, reason), drop (no close frame) or schedule work with after(). Recognition and
 //     synthesis scripts are plain functions returning a behaviour, in their own files;
 //   - on cue from the test: send_text(id, ...), send_binary(id, ...), close(id, ...), drop(id);
+//   - TLS of the service: set_service_tls() (TLS 1.2 only, abort handshakes that try to resume);
 //   - a network far away: set_network_delay() delays the token answers, the handshakes and every message
 //     in both directions (on timers: other connections go on meanwhile).
 //
@@ -109,6 +110,12 @@ struct network_delay {
                            // this much later
     int jitter_ms = 0;     // each delay gets a random 0..jitter_ms more (fixed seed); one connection's
                            // messages keep their order in each direction
+};
+
+// TLS of the WebSocket service; the defaults: any version the client offers, sessions resumed.
+struct service_tls {
+    bool tls12_only = false;     // speak TLS 1.2 at most
+    bool abort_resumed = false;  // abort every handshake whose client offers a session to resume
 };
 
 struct ws_message {
@@ -222,6 +229,9 @@ public:
     bool pause_reading(int id);
     std::size_t buffered_amount(int id) const;
     void after(int id, int ms, std::function<void(session&)> fn);
+
+    // TLS of the service port for the connections accepted from now on.
+    void set_service_tls(const service_tls& tls);
 
     // Network delays for what comes next (connections already in the middle of something keep theirs).
     void set_network_delay(const network_delay& delay);
