@@ -230,11 +230,11 @@ void ws_connection::on_message(client* c, connection_hdl hdl, message_ptr msg)
          * library's close time-out. */
         websocketpp::lib::error_code ec;
         client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+        /* Said now, before the channel hears of it: a read error while the connection shuts down
+         * replaces the 1009 that the close handler would see. */
+        log_too_big();
         if (con)
             give_up(con, websocketpp::close::status::message_too_big);
-        /* Said now: a read error while the connection shuts down replaces the 1009 that the close
-         * handler would see. */
-        log_too_big();
         return;
     }
     std::lock_guard<std::recursive_mutex> lock(channel_mt);
