@@ -172,12 +172,7 @@ void ws_connection::on_open(client* c, connection_hdl hdl)
 ws_connection_status ws_connection::on_fail(client* c, connection_hdl hdl)
 {
     apt_log(APT_LOG_MARK, WSS_FAIL_PRIO, "wss_connect.on_fail: enter");
-    wss::release_socket(c, hdl);
-    cancel_connect_timer();
-    paused_con.reset();
-    ws_connection_status before = set_status(wscs_error);
-    tell_lost(before, "wss_connect.on_fail");
-    return before;
+    return ended(c, hdl, wscs_error, "wss_connect.on_fail");
 }
 
 ws_connection_status ws_connection::on_close(client* c, connection_hdl hdl)
@@ -188,12 +183,17 @@ ws_connection_status ws_connection::on_close(client* c, connection_hdl hdl)
     /* The library's own refusal of a message over MAX_MESSAGE shows only here. */
     if (con && con->get_local_close_code() == websocketpp::close::status::message_too_big)
         log_too_big();
+    return ended(c, hdl, wscs_shutdown, "wss_connect.on_close");
+}
+
+ws_connection_status ws_connection::ended(client* c, connection_hdl hdl, ws_connection_status s, const char* where)
+{
     wss::release_socket(c, hdl);
     cancel_connect_timer();
     /* Ended while paused (a failed write): the connection is not kept for a resume. */
     paused_con.reset();
-    ws_connection_status before = set_status(wscs_shutdown);
-    tell_lost(before, "wss_connect.on_close");
+    ws_connection_status before = set_status(s);
+    tell_lost(before, where);
     return before;
 }
 

@@ -262,6 +262,9 @@ public:
 
 private:
     ws_channel_t*& channel_ref();
+    /* The library is done with the connection (its fail or close handler): the socket's release, the
+     * status s, and the channel told when it was open; returns the status before. */
+    ws_connection_status ended(client* c, connection_hdl hdl, ws_connection_status s, const char* where);
     /* Tells the channel, if still attached, that the connection is lost, when it was open before. */
     void tell_lost(ws_connection_status before, const char* where);
     /* Guards the channel pointer and is held while a seam function runs with it;
