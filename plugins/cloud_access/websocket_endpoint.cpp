@@ -256,12 +256,10 @@ int websocket_endpoint::connect_async(const std::string& uri, ws_channel_t* chan
             return -1;
         }
         std::string token;
-        if (m_token && m_token->GetToken(token)) {
-            con->replace_header("X-Auth-Token", token);
+        if (m_token && m_token->GetToken(token))
             apt_log(APT_LOG_MARK, APT_PRIO_INFO, "wss_endpoint.connect: get_token success");
-        } else {
+        else
             token.clear();
-        }
 
         /* The record and its map node are made before the list is locked: the media thread looks up
          * every frame's connection under that lock and must not wait for an allocation. */
@@ -301,6 +299,8 @@ void websocket_endpoint::begin_attempt(const ws_connection::ptr& rec, client::co
                                        std::shared_ptr<attempt> a)
 {
     client* c = &rec->loop->c;
+    if (!a->token.empty())
+        con->replace_header("X-Auth-Token", a->token);
     /* After the TCP connect, right before the TLS handshake. */
     con->set_tcp_pre_init_handler([c, rec, a](connection_hdl hdl) {
         wss::set_no_delay(c, hdl, true);
@@ -359,18 +359,16 @@ bool websocket_endpoint::retry_in_full(const ws_connection::ptr& rec, connection
     /* The service would not resume them: none of its kept sessions is offered again. */
     wss::forget_sessions(rec->service);
     try {
+        if (std::chrono::steady_clock::now() >= failed->deadline)
+            return false;
         std::shared_ptr<attempt> again = std::make_shared<attempt>(*failed);
         again->resume = false;
         again->offered = false;
-        if (std::chrono::steady_clock::now() >= again->deadline)
-            return false;
         std::unique_lock<std::mutex> connecting(m_connect_mutex);
         websocketpp::lib::error_code ec;
         client::connection_ptr next = c->get_connection(again->uri, ec);
         if (ec || !next)
             return false;
-        if (!again->token.empty())
-            next->replace_header("X-Auth-Token", again->token);
         /* Follows the new connection from here; a close() that came first keeps the connect failed. */
         if (!rec->retarget(next->get_handle()))
             return false;

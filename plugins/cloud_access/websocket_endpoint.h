@@ -321,7 +321,8 @@ private:
     void connect_failed(const ws_connection::ptr& rec);
     /* One library connection of a connect: the first, or the retry in full (websocket_endpoint.cpp). */
     struct attempt;
-    /* Binds rec's handlers and the connect's limit on con and starts it; under m_connect_mutex. */
+    /* Binds the token header, rec's handlers and the connect's limit on con and starts it; under
+     * m_connect_mutex. */
     void begin_attempt(const ws_connection::ptr& rec, client::connection_ptr con, std::shared_ptr<attempt> a);
     /* A handshake that offered a kept TLS session failed in TLS: the sessions are dropped and the
      * connect goes on with a full handshake in what is left of its limit. False when it is not
