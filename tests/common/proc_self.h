@@ -7,8 +7,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <fstream>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -57,27 +59,70 @@ inline long status_kib(const char* field)
     return 0;
 }
 
-// TCP sockets (IPv4 and IPv6) whose far end is 'port' and that a process still holds open: the client
-// ends of the connections to a service on that port of this host.
-inline size_t tcp_sockets_to(unsigned short port)
+// The inodes of the sockets this process holds open ("socket:[N]" behind /proc/self/fd).
+inline std::set<unsigned long> own_socket_inodes()
 {
-    size_t n = 0;
+    std::set<unsigned long> out;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            char target[64] = {0};
+            const std::string path = std::string("/proc/self/fd/") + e->d_name;
+            const ssize_t n = readlink(path.c_str(), target, sizeof target - 1);
+            unsigned long inode = 0;
+            if (n > 0 && sscanf(target, "socket:[%lu]", &inode) == 1)
+                out.insert(inode);
+        }
+        closedir(d);
+    }
+    return out;
+}
+
+// TCP sockets (IPv4 and IPv6) of this process for which match(local port, remote port, state) holds.
+// The tables are the whole network namespace's, and a read of them while other sockets come and go may
+// list one socket twice: each is counted once, and only when this process holds it.
+template <typename Match>
+size_t tcp_sockets(Match match)
+{
+    const std::set<unsigned long> own = own_socket_inodes();
+    std::set<unsigned long> seen;
     for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
         std::ifstream in(table);
         std::string line;
         std::getline(in, line);  // the heading
         while (std::getline(in, line)) {
+            char local[64] = {0};
             char remote[64] = {0};
+            unsigned state = 0;
             unsigned long inode = 0;
             // sl local remote st tx:rx tr:when retrnsmt uid timeout inode
-            if (sscanf(line.c_str(), "%*s %*s %63s %*s %*s %*s %*s %*s %*s %lu", remote, &inode) != 2)
+            if (sscanf(line.c_str(), "%*s %63s %63s %x %*s %*s %*s %*s %*s %lu", local, remote, &state, &inode) != 4)
                 continue;
-            const char* colon = strrchr(remote, ':');
-            if (colon && strtoul(colon + 1, NULL, 16) == port && inode != 0)
-                ++n;
+            const char* local_colon = strrchr(local, ':');
+            const char* remote_colon = strrchr(remote, ':');
+            if (local_colon && remote_colon && own.count(inode) != 0 &&
+                match((unsigned short)strtoul(local_colon + 1, NULL, 16),
+                      (unsigned short)strtoul(remote_colon + 1, NULL, 16), state))
+                seen.insert(inode);
         }
     }
-    return n;
+    return seen.size();
+}
+
+// The client ends of this process's connections to a service on 'port' of this host.
+inline size_t tcp_sockets_to(unsigned short port)
+{
+    return tcp_sockets([port](unsigned short, unsigned short remote, unsigned) { return remote == port; });
+}
+
+// The service ends on 'port' that are still established: their client has not ended them.
+inline size_t tcp_established_at(unsigned short port)
+{
+    const unsigned ESTABLISHED = 1;
+    return tcp_sockets([port](unsigned short local, unsigned short, unsigned state) {
+        return local == port && state == ESTABLISHED;
+    });
 }
 
 // The memory mappings of the process.
