@@ -9,8 +9,10 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include <poll.h>
 #include <pthread.h>
 #include <strings.h>
+#include <sys/socket.h>
 
 #include <algorithm>
 #include <condition_variable>
@@ -118,27 +120,32 @@ behaviour echo_behaviour()
 namespace {
 
 // Pings while the fake's own send queue is short, then again 1 ms later, until the connection is gone.
-void ping_without_end(session& s)
+// Empty pings never show in buffered_amount(), so a round also ends after 64 KiB of pings as they cost
+// on the wire (a TLS record each, some 30 bytes even when empty), and none is sent while the socket is
+// full: the fake's own queue stays short whatever the client reads.
+void ping_without_end(session& s, const std::string& payload)
 {
-    const std::string payload(125, 'p');  // the most a control frame may carry
-    while (s.buffered_amount() < 64 * 1024)
-        if (!s.ping(payload))
-            return;
-    s.after(1, ping_without_end);
+    const std::size_t cost = std::max<std::size_t>(payload.size() + 2, 32);
+    if (!s.socket_full())
+        for (std::size_t sent = 0; sent < 64 * 1024 && s.buffered_amount() < 64 * 1024; sent += cost)
+            if (!s.ping(payload))
+                return;
+    s.after(1, [payload](session& later) { ping_without_end(later, payload); });
 }
 
 }  // namespace
 
-behaviour ping_flood_behaviour()
+behaviour ping_flood_behaviour(std::size_t payload_size)
 {
+    const std::string payload(std::min<std::size_t>(payload_size, 125), 'p');  // 125: a control frame's most
     behaviour b;
     auto started = std::make_shared<bool>(false);
-    b.on_message = [started](session& s, const ws_message&) {
+    b.on_message = [started, payload](session& s, const ws_message&) {
         if (*started)
             return;
         *started = true;
         s.pause_reading();
-        ping_without_end(s);
+        ping_without_end(s, payload);
     };
     return b;
 }
@@ -153,13 +160,14 @@ struct lane {
 
 // What every message of one connection needs, kept apart from the fake's `mutex`.
 struct conn_state {
-    conn_state(int id_, connection_hdl hdl_, strand_ptr strand_)
-        : id(id_), hdl(hdl_), strand(std::move(strand_)), jitter_random(20261209u + unsigned(id_))
+    conn_state(int id_, connection_hdl hdl_, strand_ptr strand_, int fd_)
+        : id(id_), hdl(hdl_), strand(std::move(strand_)), fd(fd_), jitter_random(20261209u + unsigned(id_))
     {
     }
     const int id;
     const connection_hdl hdl;
     const strand_ptr strand;
+    const int fd;  // the TCP socket's, while the connection lives: looked at by socket_full from any thread
     // Mirrors of the record's, set under `mutex` with it: looked at for every message sent.
     std::atomic<bool> opened{false};
     std::atomic<bool> ended{false};
@@ -190,6 +198,12 @@ struct fake_cloud::impl {
     void on_close(connection_hdl hdl);
     void on_fail(connection_hdl hdl);
     void on_interrupt(connection_hdl hdl);
+    bool end_stopped_hello(const connection_ptr& con);
+
+    // Client hellos that offer a session (the hello callback, on the I/O threads).
+    void count_resumed_offer(service_tls::resumed_e mode);
+    void remember_session_id(const std::string& id);
+    bool gave_out_session_id(const std::string& id) const;
 
     void answer_token(connection_ptr con, const token_reply& reply, std::size_t number, bool deferred);
     void end_http_without_answer(connection_ptr con);
@@ -267,6 +281,9 @@ struct fake_cloud::impl {
     // (any thread). The message delays are copied into atomics, read for every message without `mutex`.
     network_delay net;
     service_tls service_tls_now;  // for the service connections accepted next
+    std::size_t resumed_offers = 0;
+    std::deque<std::string> session_ids;  // of the TLS 1.2 sessions given out lately, oldest first
+    bool socket_buffers_set = false;      // set_service_socket_buffers has fixed the listener's sizes
     std::mt19937 jitter_random{20261209};
     std::atomic<int> message_ms{0};
     std::atomic<int> message_jitter_ms{0};
@@ -291,9 +308,11 @@ struct fake_cloud::impl {
     // `held` and `next_server` belong to the first server's thread.
     std::unique_ptr<tcp::acceptor> token_acceptor;
     std::unique_ptr<tcp::acceptor> ws_acceptor;
+    int ws_listen_fd = -1;                       // ws_acceptor's, for its buffer sizes from any thread
+    int start_rcvbuf = 0, start_sndbuf = 0;      // its sizes as the system gave them
     std::vector<connection_ptr> held;  // accepted, never started
-    // Connections that read nothing any more: no pending read holds them, so these do until shutdown
-    // (under `mutex`).
+    // Connections that read nothing any more, and those whose client hello is never answered: no
+    // pending read holds them, so these do until shutdown (under `mutex`).
     std::vector<connection_ptr> paused;
     std::size_t next_server = 0;       // the server the next accepted connection goes to
     std::mutex timers_mutex;           // guards timers and timers_stopped, apart from `mutex`
@@ -306,26 +325,83 @@ struct fake_cloud::impl {
 
 namespace {
 
-// Marks a service connection whose handshake fails when the client offers a session.
-int abort_resumed_index()
+// What the client hello callback needs of one service connection, kept on its TLS object (the
+// identity endpoint's have none). Touched on the connection's thread only.
+struct hello_watch {
+    fake_cloud::impl* cloud;
+    service_tls::resumed_e resumed;
+    bool stopped = false;  // the hello offered a session and got no answer: on_fail ends it as scripted
+};
+
+void free_hello_watch(void*, void* ptr, CRYPTO_EX_DATA*, int, long, void*)
 {
-    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+    delete static_cast<hello_watch*>(ptr);
+}
+
+int hello_watch_index()
+{
+    static const int index = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, &free_hello_watch);
     return index;
 }
 
-// A session offered: a TLS 1.3 pre-shared key, or a TLS 1.2 session ticket.
-int abort_resumed_hello(SSL* ssl, int* alert, void*)
+hello_watch* watch_of(SSL* ssl)
 {
-    if (SSL_get_ex_data(ssl, abort_resumed_index()) == nullptr)
-        return SSL_CLIENT_HELLO_SUCCESS;
+    return static_cast<hello_watch*>(SSL_get_ex_data(ssl, hello_watch_index()));
+}
+
+std::string session_id_of(const SSL_SESSION* session)
+{
+    unsigned int len = 0;
+    const unsigned char* id = SSL_SESSION_get_id(session, &len);
+    return std::string(reinterpret_cast<const char*>(id), len);
+}
+
+// The sessions the service gives out: a TLS 1.2 one can come back by its ID alone, from a client that
+// takes no tickets.
+int remember_session(SSL* ssl, SSL_SESSION* session)
+{
+    hello_watch* watch = watch_of(ssl);
+    if (watch && SSL_SESSION_get_protocol_version(session) < TLS1_3_VERSION) {
+        std::string id = session_id_of(session);
+        if (!id.empty())
+            watch->cloud->remember_session_id(id);
+    }
+    return 0;  // no reference kept
+}
+
+// A session offered: a TLS 1.3 pre-shared key, a TLS 1.2 session ticket, or the ID of a TLS 1.2 session
+// this fake gave out. Any other ID is no offer: a client that offers TLS 1.3 sends a random one.
+bool offers_session(SSL* ssl, const fake_cloud::impl& cloud)
+{
     const unsigned char* ext = nullptr;
     std::size_t len = 0;
-    bool offered = SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_psk, &ext, &len) == 1 ||
-                   (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_session_ticket, &ext, &len) == 1 && len > 0);
-    if (!offered)
+    if (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_psk, &ext, &len) == 1)
+        return true;
+    if (SSL_client_hello_get0_ext(ssl, TLSEXT_TYPE_session_ticket, &ext, &len) == 1 && len > 0)
+        return true;
+    const unsigned char* id = nullptr;
+    len = SSL_client_hello_get0_session_id(ssl, &id);
+    return len > 0 && cloud.gave_out_session_id(std::string(reinterpret_cast<const char*>(id), len));
+}
+
+int on_client_hello(SSL* ssl, int* alert, void*)
+{
+    hello_watch* watch = watch_of(ssl);
+    if (!watch || !offers_session(ssl, *watch->cloud))
         return SSL_CLIENT_HELLO_SUCCESS;
-    *alert = SSL_AD_HANDSHAKE_FAILURE;
-    return SSL_CLIENT_HELLO_ERROR;
+    watch->cloud->count_resumed_offer(watch->resumed);
+    switch (watch->resumed) {
+    case service_tls::resume:
+        return SSL_CLIENT_HELLO_SUCCESS;
+    case service_tls::abort_alert:
+        *alert = SSL_AD_HANDSHAKE_FAILURE;
+        return SSL_CLIENT_HELLO_ERROR;
+    default:
+        // A handshake paused in this callback writes nothing, not even an alert, and Asio ends it
+        // with an error: on_fail then resets, closes or holds the TCP connection.
+        watch->stopped = true;
+        return SSL_CLIENT_HELLO_RETRY;
+    }
 }
 
 std::unique_ptr<tcp::acceptor> listen_on(boost::asio::io_service& io, unsigned short port)
@@ -361,7 +437,8 @@ fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned
     tls->set_options(ssl_context::default_workarounds | ssl_context::no_sslv2 | ssl_context::no_sslv3);
     if (!cert.install(tls->native_handle()))
         throw std::runtime_error("fake_cloud: cannot install the certificate");
-    SSL_CTX_set_client_hello_cb(tls->native_handle(), &abort_resumed_hello, nullptr);
+    SSL_CTX_set_client_hello_cb(tls->native_handle(), &on_client_hello, nullptr);
+    SSL_CTX_sess_set_new_cb(tls->native_handle(), &remember_session);
 
     for (unsigned i = 0; i < std::max(1u, io_thread_count); ++i) {
         servers.emplace_back(new server_t);
@@ -387,6 +464,11 @@ fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned
     ws_acceptor = listen_on(first_io(), wanted_ws_port);
     token_port = token_acceptor->local_endpoint().port();
     ws_port = ws_acceptor->local_endpoint().port();
+    ws_listen_fd = ws_acceptor->native_handle();
+    socklen_t size_len = sizeof(int);
+    getsockopt(ws_listen_fd, SOL_SOCKET, SO_RCVBUF, &start_rcvbuf, &size_len);
+    size_len = sizeof(int);
+    getsockopt(ws_listen_fd, SOL_SOCKET, SO_SNDBUF, &start_sndbuf, &size_len);
     accept_next(*token_acceptor, false);
     accept_next(*ws_acceptor, true);
 
@@ -538,8 +620,13 @@ void fake_cloud::impl::on_ws_accept(connection_ptr con)
     SSL* ssl = con->get_socket().native_handle();
     if (service.tls12_only)
         SSL_set_max_proto_version(ssl, TLS1_2_VERSION);
-    if (service.abort_resumed)
-        SSL_set_ex_data(ssl, abort_resumed_index(), ssl);
+    auto watch = std::make_unique<hello_watch>();
+    watch->cloud = this;
+    watch->resumed = service.resumed;
+    if (watch->resumed == service_tls::resume && service.abort_resumed)
+        watch->resumed = service_tls::abort_alert;
+    if (SSL_set_ex_data(ssl, hello_watch_index(), watch.get()) == 1)
+        watch.release();  // the TLS object frees it
     switch (hs.mode) {
     case ws_handshake::hang_up:
         log("ws: TCP connection closed at once");
@@ -836,7 +923,7 @@ bool fake_cloud::impl::on_validate(connection_hdl hdl)
     {
         std::lock_guard<std::mutex> lock(mutex);
         rec.id = static_cast<int>(records.size()) + 1;
-        st = std::make_shared<conn_state>(rec.id, hdl, con->get_strand());
+        st = std::make_shared<conn_state>(rec.id, hdl, con->get_strand(), con->get_raw_socket().native_handle());
         {
             std::unique_lock<std::shared_mutex> conns_lock(conns_mutex);
             conns.push_back(st);
@@ -963,6 +1050,8 @@ void fake_cloud::impl::on_close(connection_hdl hdl)
 
 void fake_cloud::impl::on_fail(connection_hdl hdl)
 {
+    if (end_stopped_hello(connection_of(hdl)))
+        return;
     flush_incoming(hdl);
     int id;
     {
@@ -978,6 +1067,66 @@ void fake_cloud::impl::on_fail(connection_hdl hdl)
         bump();
     }
     log("ws #" + std::to_string(id) + ": failed");
+}
+
+// A handshake the hello callback stopped ends now, as its service_tls scripted; false for any other.
+bool fake_cloud::impl::end_stopped_hello(const connection_ptr& con)
+{
+    hello_watch* watch = watch_of(con->get_socket().native_handle());
+    if (!watch || !watch->stopped)
+        return false;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        scripts.erase(con->get_handle());
+    }
+    boost::system::error_code ec;
+    switch (watch->resumed) {
+    case service_tls::reset:
+        // Lingering for 0 s makes the close a reset.
+        con->get_raw_socket().set_option(boost::asio::socket_base::linger(true, 0), ec);
+        con->get_raw_socket().close(ec);
+        log("ws: client hello with a session: TCP reset");
+        break;
+    case service_tls::close_silently:
+        // The hello was read whole, so nothing unread turns the close into a reset.
+        con->get_raw_socket().close(ec);
+        log("ws: client hello with a session: TCP closed");
+        break;
+    default:
+        // Nothing is pending on it any more: kept here, the socket stays open until shutdown.
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            paused.push_back(con);
+        }
+        log("ws: client hello with a session: held without an answer");
+        break;
+    }
+    return true;
+}
+
+void fake_cloud::impl::count_resumed_offer(service_tls::resumed_e mode)
+{
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        ++resumed_offers;
+        bump();
+    }
+    log(mode == service_tls::abort_alert ? "ws: client hello with a session: handshake aborted"
+                                         : "ws: client hello offers a session");
+}
+
+void fake_cloud::impl::remember_session_id(const std::string& id)
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    session_ids.push_back(id);
+    if (session_ids.size() > 1024)
+        session_ids.pop_front();
+}
+
+bool fake_cloud::impl::gave_out_session_id(const std::string& id) const
+{
+    std::lock_guard<std::mutex> lock(mutex);
+    return std::find(session_ids.begin(), session_ids.end(), id) != session_ids.end();
 }
 
 void fake_cloud::impl::on_interrupt(connection_hdl hdl)
@@ -1245,6 +1394,15 @@ std::size_t fake_cloud::buffered_amount(int id) const
     return con ? con->get_buffered_amount() : 0;
 }
 
+bool fake_cloud::socket_full(int id) const
+{
+    std::shared_ptr<conn_state> st = m_impl->state_of(id);
+    if (!st || !st->opened || st->ended)
+        return false;
+    pollfd p = {st->fd, POLLOUT, 0};
+    return ::poll(&p, 1, 0) == 0;
+}
+
 void fake_cloud::after(int id, int ms, std::function<void(session&)> fn)
 {
     m_impl->schedule(m_impl->strand_of(id), ms, [this, id, fn](bool cancelled) {
@@ -1284,6 +1442,35 @@ void fake_cloud::set_service_tls(const service_tls& tls)
 {
     std::lock_guard<std::mutex> lock(m_impl->mutex);
     m_impl->service_tls_now = tls;
+}
+
+std::size_t fake_cloud::resumed_offers() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    return m_impl->resumed_offers;
+}
+
+void fake_cloud::set_service_socket_buffers(int bytes)
+{
+    // Set on the listener: an accepted socket starts with its sizes, and the SYN-ACK's window scale is
+    // chosen from its receive buffer before the accept.
+    std::lock_guard<std::mutex> lock(m_impl->mutex);
+    if (bytes <= 0 && !m_impl->socket_buffers_set)
+        return;
+    m_impl->socket_buffers_set = bytes > 0;
+    // The kernel doubles what it is given, and reports the doubled size.
+    int rcv = bytes > 0 ? bytes : m_impl->start_rcvbuf / 2;
+    int snd = bytes > 0 ? bytes : m_impl->start_sndbuf / 2;
+    setsockopt(m_impl->ws_listen_fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
+    setsockopt(m_impl->ws_listen_fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
+#ifdef SO_BUF_LOCK
+    // Sizes set are fixed: unlocked again, the kernel tunes them per connection as before (Linux 5.14
+    // and later; older ones keep the sizes the listener started with, fixed).
+    if (bytes <= 0) {
+        int locks = 0;
+        setsockopt(m_impl->ws_listen_fd, SOL_SOCKET, SO_BUF_LOCK, &locks, sizeof locks);
+    }
+#endif
 }
 
 void fake_cloud::set_logger(std::function<void(const std::string&)> logger)
@@ -1333,6 +1520,11 @@ bool session::pause_reading()
 std::size_t session::buffered_amount() const
 {
     return m_cloud->buffered_amount(m_id);
+}
+
+bool session::socket_full() const
+{
+    return m_cloud->socket_full(m_id);
 }
 
 void session::after(int ms, std::function<void(session&)> fn)

@@ -27,7 +27,11 @@
 //     close(code, reason), drop (no close frame) or schedule work with after(). Recognition and
 //     synthesis scripts are plain functions returning a behaviour, in their own files;
 //   - on cue from the test: send_text(id, ...), send_binary(id, ...), close(id, ...), drop(id);
-//   - TLS of the service: set_service_tls() (TLS 1.2 only, abort handshakes that try to resume);
+//   - TLS of the service: set_service_tls() (TLS 1.2 only; what a client hello that offers a session to
+//     resume gets: resumed, a handshake_failure alert, a TCP reset, a TCP close without a byte, or no
+//     answer ever); resumed_offers() counts the hellos that offered one;
+//   - socket buffers of the service: set_service_socket_buffers() makes them small, as on a real network
+//     path (the connections accepted next inherit them; the TCP window scale they offer follows);
 //   - a network far away: set_network_delay() delays the token answers, the handshakes and every message
 //     in both directions (on timers: other connections go on meanwhile).
 //
@@ -114,8 +118,19 @@ struct network_delay {
 
 // TLS of the WebSocket service; the defaults: any version the client offers, sessions resumed.
 struct service_tls {
+    // What the service does with a client hello that offers a session to resume: a TLS 1.3 pre-shared
+    // key, a TLS 1.2 session ticket, or the ID of a TLS 1.2 session this fake gave out. A hello that
+    // offers none is answered with a full handshake in every mode.
+    enum resumed_e {
+        resume,          // resume it (or make a full handshake when it cannot)
+        abort_alert,     // fail the handshake with a handshake_failure alert
+        reset,           // reset the TCP connection (RST), not a byte answered
+        close_silently,  // close the TCP connection (FIN), not a byte answered
+        never_answer     // keep the TCP connection open and never answer, until the fake stops
+    };
     bool tls12_only = false;     // speak TLS 1.2 at most
-    bool abort_resumed = false;  // abort every handshake whose client offers a session to resume
+    resumed_e resumed = resume;
+    bool abort_resumed = false;  // the same as resumed = abort_alert (when resumed is left at resume)
 };
 
 struct ws_message {
@@ -158,7 +173,9 @@ public:
     bool ping(const std::string& payload);
     bool pause_reading();  // as fake_cloud::pause_reading
     // Bytes queued for sending and not yet written to the socket (0 once the connection is gone).
+    // Payload bytes only: empty frames never count.
     std::size_t buffered_amount() const;
+    bool socket_full() const;  // as fake_cloud::socket_full
     // Run fn on the connection's strand after ms milliseconds (skipped when the fake stops first).
     void after(int ms, std::function<void(session&)> fn);
 
@@ -178,8 +195,10 @@ using behaviour_factory = std::function<behaviour(const ws_record&)>;
 behaviour record_only();      // the default: records, never answers
 behaviour echo_behaviour();   // sends every message back with its opcode
 // At the first message: reads nothing more and pings without end (the client's pongs, its close,
-// everything it sends stays unread).
-behaviour ping_flood_behaviour();
+// everything it sends stays unread), each ping carrying payload_size bytes (125, the most a control
+// frame may carry, or fewer; 0: empty pings). What the fake keeps queued stays short whatever the client
+// reads.
+behaviour ping_flood_behaviour(std::size_t payload_size = 125);
 
 class fake_cloud {
 public:
@@ -228,10 +247,21 @@ public:
     // The service reads nothing more from the connection (what it sends still goes out).
     bool pause_reading(int id);
     std::size_t buffered_amount(int id) const;
+    // The connection's socket takes nothing more for now (its send buffer is full: the client reads
+    // slowly or not at all), so what is sent now waits in the fake; false once the connection is gone.
+    bool socket_full(int id) const;
     void after(int id, int ms, std::function<void(session&)> fn);
 
     // TLS of the service port for the connections accepted from now on.
     void set_service_tls(const service_tls& tls);
+    // Client hellos on the service port that offered a session to resume, in every mode (resume too).
+    std::size_t resumed_offers() const;
+
+    // SO_RCVBUF and SO_SNDBUF of the service's listening socket, in bytes (the kernel doubles them, as
+    // for any socket): the connections accepted from now on inherit them, and the window scale offered
+    // in their SYN-ACK follows the receive buffer. 0: the system's sizes, tuned by the kernel per
+    // connection (a kernel older than 5.14 keeps them fixed once sizes were set).
+    void set_service_socket_buffers(int bytes);
 
     // Network delays for what comes next (connections already in the middle of something keep theirs).
     void set_network_delay(const network_delay& delay);

@@ -9,11 +9,18 @@
 #include <websocketpp/client.hpp>
 #include <websocketpp/config/asio_client.hpp>
 
+#include <boost/asio/ssl.hpp>
+
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -131,6 +138,13 @@ public:
             m_messages.push_back({m->get_opcode() == websocketpp::frame::opcode::binary, m->get_payload()});
             m_cv.notify_all();
         });
+        m_con->set_ping_handler([this](websocketpp::connection_hdl, std::string payload) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            ++m_pings;
+            m_ping_payloads.insert(payload);
+            m_cv.notify_all();
+            return true;  // answered with a pong
+        });
         m_con->set_interrupt_handler([this](websocketpp::connection_hdl) {
             boost::system::error_code ignored;
             m_con->get_raw_socket().shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
@@ -173,6 +187,16 @@ public:
         std::unique_lock<std::mutex> lock(m_mutex);
         return m_cv.wait_for(lock, 5s, [&] { return m_messages.size() >= n; });
     }
+    bool wait_pings(std::size_t n, std::chrono::milliseconds timeout)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        return m_cv.wait_for(lock, timeout, [&] { return m_pings >= n; });
+    }
+    std::set<std::string> ping_payloads() const
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_ping_payloads;
+    }
     std::vector<fakecloud::ws_message> messages() const
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -209,9 +233,88 @@ private:
     std::condition_variable m_cv;
     state_e m_state = connecting;
     std::vector<fakecloud::ws_message> m_messages;
+    std::size_t m_pings = 0;
+    std::set<std::string> m_ping_payloads;  // each distinct payload of the pings received
     int m_close_code = 0;
     std::string m_close_reason;
     int m_response_code = 0;
+};
+
+// ---- bare TLS: what websocketpp runs underneath ----
+
+struct session_free {
+    void operator()(SSL_SESSION* s) const { SSL_SESSION_free(s); }
+};
+using session_ptr = std::unique_ptr<SSL_SESSION, session_free>;
+
+// One TLS handshake with the service port, run on the test's thread: its own error tells an alert, a
+// reset and an end of stream apart, which websocketpp reports alike.
+struct tls_client {
+    using stream_t = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
+    boost::asio::io_context io;
+    boost::asio::ssl::context ctx{boost::asio::ssl::context::tls_client};
+    std::unique_ptr<stream_t> stream;
+    bool ended = false;  // the handshake ended, with ec
+    boost::system::error_code ec;
+    session_ptr session;  // the newest one the service handed out
+    char buffer[64];
+
+    static int index()  // Asio keeps its own pointer in the app data
+    {
+        static const int i = SSL_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
+        return i;
+    }
+    explicit tls_client(bool tickets)
+    {
+        if (!tickets)
+            SSL_CTX_set_options(ctx.native_handle(), SSL_OP_NO_TICKET);  // TLS 1.2 resumes by session ID
+        SSL_CTX_set_session_cache_mode(ctx.native_handle(),
+                                       SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+        SSL_CTX_sess_set_new_cb(ctx.native_handle(), [](SSL* ssl, SSL_SESSION* s) {
+            static_cast<tls_client*>(SSL_get_ex_data(ssl, index()))->session.reset(s);
+            return 1;
+        });
+    }
+    ~tls_client()
+    {
+        if (!stream)
+            return;
+        // Ended as if closed cleanly: OpenSSL spoils the session of a connection cut short.
+        SSL_set_shutdown(stream->native_handle(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+        boost::system::error_code ignored;
+        stream->next_layer().close(ignored);
+        io.restart();
+        io.run();  // the cancelled operations end before their stream goes
+    }
+    // Offers `offer` when not null; runs until the handshake ends or `bound` passes.
+    void connect(unsigned short port, SSL_SESSION* offer, std::chrono::milliseconds bound)
+    {
+        stream.reset(new stream_t(io, ctx));
+        stream->next_layer().connect({boost::asio::ip::address_v4::loopback(), port});
+        SSL_set_ex_data(stream->native_handle(), index(), this);
+        if (offer)
+            SSL_set_session(stream->native_handle(), offer);
+        stream->async_handshake(stream_t::client, [this](const boost::system::error_code& e) {
+            ended = true;
+            ec = e;
+            if (!e)  // reads what follows: a TLS 1.3 service's sessions
+                stream->async_read_some(boost::asio::buffer(buffer),
+                                        [](const boost::system::error_code&, std::size_t) {});
+        });
+        run_until([this] { return ended; }, bound);
+    }
+    template <typename P>
+    bool run_until(P done, std::chrono::milliseconds bound)
+    {
+        auto deadline = std::chrono::steady_clock::now() + bound;
+        while (!done()) {
+            io.restart();
+            if (io.run_one_until(deadline) == 0)
+                break;  // the bound passed, or nothing is pending any more
+        }
+        return done();
+    }
+    bool resumed() const { return SSL_session_reused(stream->native_handle()) == 1; }
 };
 
 }  // namespace
@@ -578,6 +681,126 @@ TEST(FakeCloudWs, ManyClientsAtOnceAllOpenWithDistinctIds)
         EXPECT_FALSE(seen[rec.id - 1]) << "id " << rec.id << " twice";
         seen[rec.id - 1] = true;
     }
+}
+
+TEST(FakeCloudWs, PingFloodWithFullOrEmptyPayloads)
+{
+    const struct {
+        std::size_t payload_size;
+        std::string payload;
+    } rows[] = {{125, std::string(125, 'p')}, {0, ""}};
+    for (const auto& r : rows) {
+        SCOPED_TRACE(r.payload_size);
+        fake_cloud cloud;
+        cloud.set_behaviour(r.payload_size == 125 ? fakecloud::ping_flood_behaviour()
+                                                  : fakecloud::ping_flood_behaviour(r.payload_size));
+        ws_client c;
+        ASSERT_EQ(c.connect(cloud.ws_url("/flood")), ws_client::open);
+        c.send("go", false);  // the flood begins at the first message
+        ASSERT_TRUE(c.wait_pings(5000, 20s));
+        EXPECT_EQ(c.ping_payloads(), std::set<std::string>{r.payload});
+        c.drop();  // the fake reads no close frame any more
+    }
+}
+
+// The sizes are the listener's: the window scale of its SYN-ACK follows them.
+TEST(FakeCloudWs, ServiceSocketBuffers)
+{
+    const int rows[] = {0, 16384, 0};  // the system's, small, the system's again
+    fake_cloud cloud;
+    int system_scale = -1;
+    for (int bytes : rows) {
+        SCOPED_TRACE(bytes);
+        cloud.set_service_socket_buffers(bytes);
+        boost::asio::io_context io;
+        boost::asio::ip::tcp::socket client(io);
+        client.connect({boost::asio::ip::address_v4::loopback(), cloud.ws_port()});
+        tcp_info info{};
+        socklen_t len = sizeof info;
+        ASSERT_EQ(getsockopt(client.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &len), 0);
+        if (bytes > 0)
+            EXPECT_EQ(info.tcpi_snd_wscale, 0);  // a 32 KiB window (the kernel doubles) needs no scale
+        else if (system_scale < 0)
+            system_scale = info.tcpi_snd_wscale;
+        else
+            EXPECT_EQ(info.tcpi_snd_wscale, system_scale);
+    }
+}
+
+// ---- TLS of the service ----
+
+// Each mode for TLS 1.3, TLS 1.2 with a ticket and TLS 1.2 by session ID alone: a first handshake brings
+// a session, a second offers it and meets the mode, a third offers none and is answered in full.
+TEST(FakeCloudTls, ClientHelloOfferingASession)
+{
+    using fakecloud::service_tls;
+    enum outcome_e { full, resumed, alert, reset, closed, silence, other };
+    const struct {
+        const char* name;
+        service_tls::resumed_e mode;
+        bool abort_resumed;
+        outcome_e outcome;
+    } modes[] = {
+        {"resume", service_tls::resume, false, resumed},
+        {"abort_alert", service_tls::abort_alert, false, alert},
+        {"abort_resumed", service_tls::resume, true, alert},
+        {"reset", service_tls::reset, false, reset},
+        {"close_silently", service_tls::close_silently, false, closed},
+        {"never_answer", service_tls::never_answer, false, silence},
+    };
+    const struct {
+        const char* name;
+        bool tls12_only;
+        bool tickets;
+    } versions[] = {{"TLS 1.3", false, true}, {"TLS 1.2", true, true}, {"TLS 1.2 by session ID", true, false}};
+    auto outcome_of = [](const tls_client& c) {
+        const boost::system::error_code& ec = c.ec;
+        if (!c.ended)
+            return silence;
+        if (!ec)
+            return c.resumed() ? resumed : full;
+        if (ec == boost::asio::error::connection_reset)
+            return reset;
+        if (ec == boost::asio::ssl::error::stream_truncated || ec == boost::asio::error::eof)
+            return closed;
+        bool ssl = ec.category() == boost::asio::error::get_ssl_category();
+        return ssl && ERR_GET_REASON(ec.value()) == SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE ? alert : other;
+    };
+    for (const auto& m : modes)
+        for (const auto& v : versions) {
+            SCOPED_TRACE(std::string(m.name) + ", " + v.name);
+            auto cloud = std::make_unique<fake_cloud>();
+            service_tls tls;
+            tls.tls12_only = v.tls12_only;
+            tls.resumed = m.mode;
+            tls.abort_resumed = m.abort_resumed;
+            cloud->set_service_tls(tls);
+
+            // A client left half-way to its upgrade would hold up the fake's stop for 3 s: each goes once done.
+            session_ptr kept;
+            {
+                tls_client first(v.tickets);
+                first.connect(cloud->ws_port(), nullptr, 10s);
+                ASSERT_EQ(outcome_of(first), full) << first.ec.message();
+                ASSERT_TRUE(first.run_until([&] { return first.session != nullptr; }, 10s));
+                kept = std::move(first.session);
+                EXPECT_EQ(cloud->resumed_offers(), 0u);
+            }
+            tls_client second(v.tickets);
+            second.connect(cloud->ws_port(), kept.get(), m.outcome == silence ? 500ms : 10s);
+            EXPECT_EQ(outcome_of(second), m.outcome) << second.ec.message();
+            EXPECT_TRUE(cloud->wait_until([&] { return cloud->resumed_offers() == 1; }, 10s));
+            {
+                tls_client third(v.tickets);
+                third.connect(cloud->ws_port(), nullptr, 10s);
+                EXPECT_EQ(outcome_of(third), full) << third.ec.message();
+                EXPECT_EQ(cloud->resumed_offers(), 1u);
+            }
+            if (m.outcome == silence) {  // held until the fake stops, which ends it
+                cloud.reset();
+                EXPECT_TRUE(second.run_until([&] { return second.ended; }, 10s));
+            }
+        }
 }
 
 // ---- network delay ----
