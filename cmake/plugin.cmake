@@ -8,7 +8,8 @@ set(CLOUD_ACCESS_SOURCES
   ${CLOUD_ACCESS_DIR}/websocket_tls.cpp
   ${CLOUD_ACCESS_DIR}/websocket_connection.cpp
   ${CLOUD_ACCESS_DIR}/websocket_endpoint.cpp
-  ${CLOUD_ACCESS_DIR}/websocket_send.cpp)
+  ${CLOUD_ACCESS_DIR}/websocket_send.cpp
+  ${CLOUD_ACCESS_DIR}/websocket_socket.cpp)
 set(PLUGIN_EXPORT_MAP ${CMAKE_SOURCE_DIR}/cmake/plugin.map)
 
 # A plug-in's code as a static library, so that unit tests can link the same objects.

@@ -2,12 +2,14 @@
  * The connection record (ws_connection): one connection of one channel, its status hand-off to the
  * connecting task, its channel, and the handlers the library calls for it.
  *
- * Threads: the connecting task creates the record. The library's handlers (on_open, on_fail,
- * on_close, on_message, the ping handler), the connect timer, give_up, and whatever the endpoint
- * posts to the connection's strand run on the connection's I/O thread, one at a time; every call
- * into the library for the connection is made there, also the socket's release after the close
- * (a timer of the loop, which has this one thread). The tasks and the media thread read the status,
- * and close() detaches the channel from any thread.
+ * Threads: the connecting task creates the record, and sets up and starts each library connection
+ * of its connect (begin_attempt: the first on the task, a retry in full on the I/O thread) before any
+ * handler of it can run. From then on the library's handlers (on_open, on_fail, on_close, on_message,
+ * the ping handler), the connect timer, give_up, and whatever the endpoint posts to the connection's
+ * strand run on the connection's I/O thread, one at a time, and every call into the library for the
+ * connection is made there, also the socket's release after the close (a timer of the loop, which
+ * has this one thread). The tasks and the media thread read the status, and close() detaches the
+ * channel from any thread.
  * Locks: mt guards status, abandoned, connect_timer and m_hdl, and is held for no call out; channel_mt
  * (recursive: a plug-in closes from inside its own handler) guards the channel pointer and the
  * connect's done callback and is held while a seam function or done runs. channel_mt may be taken
@@ -29,6 +31,14 @@ void close_in_strand(client* c, connection_hdl hdl, unsigned short code, const s
     post_to_strand(c, hdl, [code, reason](const client::connection_ptr& con) {
         websocketpp::lib::error_code ignored;
         con->close(code, reason, ignored);
+    });
+}
+
+void cut_in_strand(client* c, connection_hdl hdl)
+{
+    post_to_strand(c, hdl, [](const client::connection_ptr& con) {
+        boost::system::error_code ignored;
+        con->get_raw_socket().close(ignored);
     });
 }
 
@@ -80,6 +90,8 @@ ws_connection::ws_connection(ws_io_loop* loop_, connection_hdl hdl, const std::s
       status(wscs_unconnected),
       id(0),
       listed(false),
+      pongs_owed(0),
+      acked_seen(0),
       given_up(false),
       too_big(false),
       pause_wanted(false),
@@ -216,8 +228,17 @@ void ws_connection::give_up(const client::connection_ptr& con, unsigned short co
     if (given_up)
         return;
     given_up = true;
+    /* What the socket still holds would keep it in the kernel for minutes after its close, and the
+     * service's end open: its close resets the connection instead. */
+    wss::reset_at_close(con->get_raw_socket().native_handle());
     websocketpp::lib::error_code ignored;
     con->close(code, "", ignored);
+    /* A service that takes nothing reads neither the close nor anything after it: the socket goes
+     * now, and the library ends the connection on the failed write. */
+    if (code == websocketpp::close::status::going_away) {
+        boost::system::error_code not_open;
+        con->get_raw_socket().close(not_open);
+    }
     /* Marked ended here, so that the close handler, whenever it comes, tells the channel nothing. */
     tell_lost(set_status(wscs_shutdown), "wss_connect.give_up");
 }
@@ -343,10 +364,7 @@ void ws_connection::abandon()
     /* Still connecting: close the socket in the strand. Its pending operations
      * fail at once and so does the attempt; a TLS shutdown towards a silent peer
      * would wait another 5 s. */
-    wss::post_to_strand(c, hdl, [](const client::connection_ptr& con) {
-        boost::system::error_code ignored;
-        con->get_raw_socket().close(ignored);
-    });
+    wss::cut_in_strand(c, hdl);
 }
 
 bool ws_connection::wait_ended(std::chrono::steady_clock::time_point deadline)

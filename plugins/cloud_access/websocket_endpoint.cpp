@@ -7,9 +7,10 @@
  * threads and library unload destroys the endpoint. Each I/O thread runs one loop (run); a
  * connection's handlers and what is posted to its strand run there. A connect whose resumed TLS
  * handshake failed is retried in full from its fail handler, on its I/O thread.
- * Locks, in the order they may be taken: m_connect_mutex (the library's connect calls, never a wait),
- * then m_list_mutex (m_connection_list and m_next_id; held only for a map look-up, insert or
- * extract, never across a library call or a wait), then a record's locks. m_start_mutex guards
+ * Locks: m_connect_mutex (the library's connect calls, never a wait) is taken before a record's mt
+ * (begin_attempt, a retry). m_list_mutex (m_connection_list and m_next_id) is held only for a map
+ * look-up, insert or extract, and nothing else is taken while it is held; it is taken after a record's
+ * channel_mt when a seam function or a connect's done closes its own connection. m_start_mutex guards
  * m_threads and is taken alone (start, the destructor).
  */
 #include "websocket_internal.h"
@@ -303,10 +304,20 @@ void websocket_endpoint::begin_attempt(const ws_connection::ptr& rec, client::co
         con->replace_header("X-Auth-Token", a->token);
     /* After the TCP connect, right before the TLS handshake. */
     con->set_tcp_pre_init_handler([c, rec, a](connection_hdl hdl) {
+        if (rec->is_abandoned()) {
+            /* Given up while its socket was not yet open, which the give-up's close then missed: it
+             * ends here rather than after its handshake. */
+            wss::cut_in_strand(c, hdl);
+            return;
+        }
         wss::set_no_delay(c, hdl, true);
         a->offered = wss::offer_session(c, hdl, rec->service, a->resume);
     });
-    con->set_open_handler([c, rec](connection_hdl hdl) { rec->on_open(c, hdl); });
+    con->set_open_handler([c, rec, a](connection_hdl hdl) {
+        if (a->offered)
+            wss::note_resumed(c, hdl, rec->service);
+        rec->on_open(c, hdl);
+    });
     con->set_fail_handler([this, c, rec, a](connection_hdl hdl) {
         if (retry_in_full(rec, hdl, a)) {
             wss::release_socket(c, hdl);
@@ -321,10 +332,10 @@ void websocket_endpoint::begin_attempt(const ws_connection::ptr& rec, client::co
     });
     /* The library answers every ping with a pong: a service that pings and reads nothing would have
      * them queued without end. Past the limit of what may wait for it, it is given up. */
-    con->set_ping_handler([this, c, rec](connection_hdl hdl, std::string) {
+    con->set_ping_handler([this, c, rec](connection_hdl hdl, std::string payload) {
         websocketpp::lib::error_code ping_ec;
         client::connection_ptr pinged = c->get_con_from_hdl(hdl, ping_ec);
-        return pinged && takes_more(rec, pinged);
+        return pinged && takes_more(rec, pinged, payload.size() + wss::PONG_COST);
     });
     using websocketpp::lib::bind;
     namespace ph = websocketpp::lib::placeholders;
@@ -334,10 +345,15 @@ void websocket_endpoint::begin_attempt(const ws_connection::ptr& rec, client::co
      * with the open and fail handlers, so it cannot cross them. A retry gets what is left. */
     const long left_ms = (long)std::max<long long>(
         0, std::chrono::ceil<std::chrono::milliseconds>(a->deadline - std::chrono::steady_clock::now()).count());
-    client::timer_ptr timer = con->set_timer(left_ms, [this, rec](const websocketpp::lib::error_code& timer_ec) {
-        /* Cancelled by the open or the failure; otherwise the attempt has had its time. */
-        if (!timer_ec && rec->get_status() == wscs_unconnected)
-            connect_failed(rec);
+    client::timer_ptr timer = con->set_timer(left_ms, [this, c, rec, a](const websocketpp::lib::error_code& timer_ec) {
+        /* Cancelled by the open or the failure; otherwise the attempt has had its time. A service that
+         * never answered a hello offering a session may answer one without: the next connect offers
+         * none. */
+        if (timer_ec || rec->get_status() != wscs_unconnected)
+            return;
+        if (session_failed(rec, rec->get_hdl(), *a))
+            wss::sessions_refused(rec->service);
+        connect_failed(rec);
     });
     {
         std::lock_guard<std::mutex> lock(rec->mt);
@@ -349,15 +365,10 @@ void websocket_endpoint::begin_attempt(const ws_connection::ptr& rec, client::co
 bool websocket_endpoint::retry_in_full(const ws_connection::ptr& rec, connection_hdl hdl,
                                        const std::shared_ptr<attempt>& failed)
 {
-    if (!failed->offered)
+    if (!session_failed(rec, hdl, *failed))
         return false;
     client* c = &rec->loop->c;
-    /* A refused TCP connect or upgrade, a hang-up or a time-out would have failed a full handshake
-     * too; a handshake cut by our own close (a STOP, a channel close) is not the service's doing. */
-    if (!wss::handshake_refused(c, hdl) || rec->is_abandoned())
-        return false;
-    /* The service would not resume them: none of its kept sessions is offered again. */
-    wss::forget_sessions(rec->service);
+    wss::sessions_refused(rec->service);
     try {
         if (std::chrono::steady_clock::now() >= failed->deadline)
             return false;
@@ -384,6 +395,14 @@ bool websocket_endpoint::retry_in_full(const ws_connection::ptr& rec, connection
     return false;
 }
 
+bool websocket_endpoint::session_failed(const ws_connection::ptr& rec, connection_hdl hdl, const attempt& a)
+{
+    /* An alert, a reset, a close or no answer to a hello that offered a session: a full handshake may
+     * still succeed. Not so a failure after the TLS handshake (a refused upgrade), nor a handshake cut
+     * by our own close (a STOP, a channel close). */
+    return a.offered && !rec->is_abandoned() && !wss::tls_established(&rec->loop->c, hdl);
+}
+
 void websocket_endpoint::connect_failed(const ws_connection::ptr& rec)
 {
     {
@@ -392,7 +411,6 @@ void websocket_endpoint::connect_failed(const ws_connection::ptr& rec)
             rec->status = wscs_error;
         rec->cv.notify_all();
     }
-    /* The kept TLS sessions stay: a refusal, a time-out or a give-up is not theirs to answer for. */
     /* Leave nothing behind: no record, no channel, no attempt. */
     erase_record(rec);
     rec->report(false);

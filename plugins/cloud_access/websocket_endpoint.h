@@ -87,6 +87,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
@@ -156,10 +157,11 @@ struct ws_io_loop {
  * handlers bound on the connection, so it outlives its map entry until the
  * library drops the connection.
  *
- * Threads: the connecting task creates it; the library's handlers, what the
- * endpoint posts for the connection and the sweep of its loop run on its loop's
- * I/O thread, one at a time ("the connection's thread" below); every call into
- * the library for the connection is made there. The tasks and the media thread
+ * Threads: the connecting task creates it and starts its library connection (a
+ * retry in full is started on the I/O thread); from then on the library's handlers,
+ * what the endpoint posts for the connection and the sweep of its loop run on its
+ * loop's I/O thread, one at a time ("the connection's thread" below), and every call
+ * into the library for the connection is made there. The tasks and the media thread
  * queue messages and closes for it. Each field says its lock, or that only the
  * connection's thread uses it.
  */
@@ -236,6 +238,10 @@ public:
     std::vector<std::string> spare;
     bool listed;                     /* guarded by out_mt: in its loop's flush list since its
                                         outbox was last taken */
+    /* The connection's thread only: what the pongs queued since the service last showed it takes
+     * data cost (each its payload and PONG_COST), and the socket's acknowledged bytes when last seen. */
+    size_t pongs_owed;
+    uint64_t acked_seen;
     bool given_up;                   /* the connection's thread only: the service misbehaved (took
                                         too little, sent too much), the connection is closing, what is
                                         still queued is dropped */
@@ -324,9 +330,11 @@ private:
     /* Binds the token header, rec's handlers and the connect's limit on con and starts it; under
      * m_connect_mutex. */
     void begin_attempt(const ws_connection::ptr& rec, client::connection_ptr con, std::shared_ptr<attempt> a);
-    /* A handshake that offered a kept TLS session failed in TLS: the sessions are dropped and the
-     * connect goes on with a full handshake in what is left of its limit. False when it is not
-     * retried (then it has failed). On the connection's thread. */
+    /* Whether attempt a of rec failed for the session it offered; on the connection's thread. */
+    bool session_failed(const ws_connection::ptr& rec, connection_hdl hdl, const attempt& a);
+    /* A handshake that offered a kept TLS session failed before its TLS handshake completed: the
+     * service's sessions are dropped and the connect goes on with a full handshake in what is left of
+     * its limit. False when it is not retried (then it has failed). On the connection's thread. */
     bool retry_in_full(const ws_connection::ptr& rec, connection_hdl hdl, const std::shared_ptr<attempt>& failed);
     void run(ws_io_loop* loop);
     /* Queues a binary message of these bytes on rec for its loop's next sweep: lists rec for it
@@ -338,9 +346,10 @@ private:
     void arm_sweep(ws_io_loop* loop);
     /* Hands what rec has queued to the library; on rec's thread only. */
     void flush(const ws_connection::ptr& rec);
-    /* On rec's thread: whether the service still takes what is sent; once what waits for it passes
+    /* On rec's thread: whether the service still takes what is sent, a pong of pong_cost bytes
+     * (its payload and PONG_COST) about to be queued included; once what waits for it passes
      * m_unsent_limit, the connection is given up (1001) and this is false. */
-    bool takes_more(const ws_connection::ptr& rec, const client::connection_ptr& con);
+    bool takes_more(const ws_connection::ptr& rec, const client::connection_ptr& con, size_t pong_cost = 0);
 
     con_list m_connection_list;      /* guarded by m_list_mutex */
     int m_next_id;                   /* last id handed out; guarded by m_list_mutex */

@@ -3,7 +3,8 @@
  *   websocket_tls.cpp         the TLS context and the TLS session cache
  *   websocket_connection.cpp  the connection record (ws_connection)
  *   websocket_endpoint.cpp    construction, the run loops, connect, close, look-ups
- *   websocket_send.cpp        commands and audio: queueing, the sweep, the flush
+ *   websocket_send.cpp        commands and audio: queueing, the sweep, the flush, the bound
+ *   websocket_socket.cpp      the kernel's figures of a socket (websocket_socket.h)
  */
 #ifndef CLOUD_ACCESS_WEBSOCKET_INTERNAL_H
 #define CLOUD_ACCESS_WEBSOCKET_INTERNAL_H
@@ -12,6 +13,7 @@
 #include <string>
 
 #include "websocket_endpoint.h"
+#include "websocket_socket.h"
 
 #if defined(HARKWIRE_PLUGIN)
 #define WSS_FAIL_PRIO APT_PRIO_INFO
@@ -54,6 +56,10 @@ const std::chrono::microseconds GATHER_WAIT(1000);
  * the connection closes (1001) and its request ends with an error at once; the socket goes after the
  * library's close and shutdown time-outs (5 s each). */
 const size_t UNSENT_LIMIT = 256 * 1024;
+/* What a pong costs beyond its payload while the library holds it: the message, the payload buffer
+ * it reserves and the frame header. Counted in full, so that a flood of empty pings (payload 0) fills
+ * the bound too. */
+const size_t PONG_COST = 384;
 /* How often find() tries the list lock before it waits asleep. */
 const int FIND_SPINS = 200;
 /* How many sent payloads a connection keeps for the next frames: about a sweep's worth. */
@@ -76,6 +82,10 @@ bool post_to_strand(client* c, connection_hdl hdl, F fn)
  * elsewhere would race with it: closes run in the strand. */
 void close_in_strand(client* c, connection_hdl hdl, unsigned short code, const std::string& reason);
 
+/* Closes the connection's socket in its strand: its pending operations fail at once, and so does a
+ * connection still opening (no TLS shutdown towards a peer that may never answer). */
+void cut_in_strand(client* c, connection_hdl hdl);
+
 /* Small writes at once (true) or held for the acknowledgement of what is in flight (false). */
 void set_no_delay(client* c, connection_hdl hdl, bool on);
 
@@ -97,12 +107,14 @@ void tls_sessions_init();
  * it brings are kept) and, when resume, offers a session kept from an earlier connection to it.
  * True when a session was offered. */
 bool offer_session(client* c, connection_hdl hdl, const std::string& service, bool resume);
-/* Drops every session kept for service. */
-void forget_sessions(const std::string& service);
-/* The connection failed in its TLS handshake after the service had answered the hello (an alert, or
- * part of its handshake): what a service that will not resume an offered session does. A service
- * that hangs up unanswered would have failed a full handshake too. */
-bool handshake_refused(client* c, connection_hdl hdl);
+/* A handshake that offered one of service's sessions failed: its sessions go, and for a quiet time
+ * it is offered none. */
+void sessions_refused(const std::string& service);
+/* The connection's TLS handshake completed (whatever failed after it, the session offered did not). */
+bool tls_established(client* c, connection_hdl hdl);
+/* At the open of a connection that offered a session: when the service resumed it, the service's
+ * next refusal starts the shortest quiet time. */
+void note_resumed(client* c, connection_hdl hdl, const std::string& service);
 
 }  // namespace wss
 

@@ -12,28 +12,12 @@
  */
 #include "websocket_internal.h"
 
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
+#include <algorithm>
 
 #include "apt_log.h"
 
 using wss::FLUSH_DELAY_MS;
 using wss::SPARE_PAYLOADS;
-
-namespace {
-
-/* What the connection's socket holds that the service has not acknowledged. The kernel's buffers
- * (several MiB on a fast link) fill before the library queues anything: counting only the library,
- * a stream to a service that stopped reading would go on for minutes before it is given up. */
-size_t socket_unsent(const client::connection_ptr& con)
-{
-    int queued = 0;
-    if (ioctl(con->get_raw_socket().native_handle(), SIOCOUTQ, &queued) != 0 || queued < 0)
-        return 0;
-    return (size_t)queued;
-}
-
-}  // namespace
 
 bool websocket_endpoint::send_command(int id, const std::string& command)
 {
@@ -187,13 +171,27 @@ void websocket_endpoint::flush(const ws_connection::ptr& rec)
     rec->sending.clear();
 }
 
-bool websocket_endpoint::takes_more(const ws_connection::ptr& rec, const client::connection_ptr& con)
+bool websocket_endpoint::takes_more(const ws_connection::ptr& rec, const client::connection_ptr& con, size_t pong_cost)
 {
     /* On the connection's thread, which alone hands the library messages and writes; its loop has
      * this one thread, so the close below is in step with the connection's strand. */
     if (rec->given_up)
         return false;
-    const size_t unsent = con->get_buffered_amount() + socket_unsent(con);
+    /* The kernel's buffers fill before the library queues anything; what the socket holds counts too.
+     * It is bounded by the socket's send buffer, which on a real path is below the limit: the library's
+     * queue and the pongs must trip it on their own. */
+    const int fd = con->get_raw_socket().native_handle();
+    const size_t in_socket = wss::socket_unsent(fd);
+    /* The pongs' count is forgotten only as far as the service takes data: all of it once the socket
+     * holds nothing unacknowledged, else as much as it acknowledged since. */
+    const uint64_t acked = wss::socket_acked(fd);
+    if (in_socket == 0)
+        rec->pongs_owed = 0;
+    else if (acked > rec->acked_seen)
+        rec->pongs_owed -= (size_t)std::min<uint64_t>(rec->pongs_owed, acked - rec->acked_seen);
+    rec->acked_seen = std::max(rec->acked_seen, acked);
+    rec->pongs_owed += pong_cost;
+    const size_t unsent = con->get_buffered_amount() + in_socket + rec->pongs_owed;
     if (unsent <= m_unsent_limit)
         return true;
     apt_log(APT_LOG_MARK, APT_PRIO_ERROR,

@@ -2,12 +2,13 @@
  * TLS of the endpoint's connections: the one TLS context they all share, and the sessions the
  * services handed out, kept to resume the next connections to the same host and port.
  *
- * Threads: the I/O threads, and once the loading thread (the endpoint's constructor makes the
- * cache). The first connection builds the context (a function-local static, so once); every
- * connection uses it, which OpenSSL allows from several threads. Sessions go into the cache from
+ * Threads: the I/O threads, whoever makes a connection (the connecting task, or an I/O thread that
+ * makes a connect again in full), and once the loading thread (the endpoint's constructor makes the
+ * cache). The first connection made builds the context (a function-local static, so once, on that
+ * connection's maker); every connection uses it, which OpenSSL allows from several threads. Sessions go into the cache from
  * OpenSSL's new-session callback (in a handshake or a read of a connection) and are handed out in
- * offer_session (right before a handshake), and forget_sessions drops a service's (after a resumed
- * handshake failed), all under the cache's m_mutex; sessions dropped from the cache are freed after
+ * offer_session (right before a handshake), and sessions_refused drops a service's (after a handshake
+ * that offered one failed), all under the cache's m_mutex; sessions dropped from the cache are freed after
  * it is let go. No other lock is taken here.
  * Lifetime: the endpoint's constructor makes the cache (tls_sessions_init), so it outlives the
  * endpoint: connections still closing in the endpoint's destructor may hand in sessions.
@@ -15,6 +16,7 @@
 #include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <iostream>
 #include <map>
@@ -30,6 +32,10 @@ namespace {
 /* TLS sessions kept to resume, per service and in all. */
 const size_t SESSIONS_PER_SERVICE = 16;
 const size_t SERVICES_KEPT = 8;
+/* How long a service whose handshake failed while offered a session is offered none: the first time,
+ * and at most after it failed again each time once offered one more. */
+const std::chrono::seconds FIRST_QUIET(60);
+const std::chrono::seconds LONGEST_QUIET(3600);
 
 /* The interoperability workarounds of the OpenSSL we are built with, and nothing else: no protocol,
  * extension or key exchange is switched off or on by a literal mask of another version's bits. */
@@ -43,6 +49,10 @@ const boost::asio::ssl::context::options TLS_CONTEXT_OPTIONS = (boost::asio::ssl
  * it expires or a newer one replaces it: a resumed TLS 1.2 handshake brings none. Bounded:
  * SESSIONS_PER_SERVICE each, and a service beyond SERVICES_KEPT takes the place of the one given a
  * session longest ago.
+ * A service whose handshake failed while offered a session (whatever the failure: an alert, a reset,
+ * a close, no answer) may fail every offer: its sessions go, and for a quiet time it is offered none
+ * and none it hands out is kept; the quiet time doubles each time it fails again, and a resumed
+ * handshake ends the doubling.
  */
 class tls_session_cache {
 public:
@@ -61,20 +71,9 @@ public:
         std::deque<SSL_SESSION*> gone;  /* freed after the lock is let go */
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            auto it = m_sessions.find(service);
-            if (it == m_sessions.end()) {
-                if (m_sessions.size() >= SERVICES_KEPT) {
-                    /* The service that was given a session longest ago makes room. */
-                    auto oldest = std::min_element(m_sessions.begin(), m_sessions.end(),
-                                                   [](const auto& a, const auto& b) {
-                                                       return a.second.last_put < b.second.last_put;
-                                                   });
-                    gone.swap(oldest->second.sessions);
-                    m_sessions.erase(oldest);
-                }
-                it = m_sessions.emplace(service, kept()).first;
-            }
-            kept& k = it->second;
+            kept& k = entry(service, gone);
+            if (std::chrono::steady_clock::now() < k.quiet_until)
+                return false;
             if (!single_use(s)) {
                 /* Replaced: the service handed out a newer one. */
                 auto older = std::stable_partition(k.sessions.begin(), k.sessions.end(), single_use);
@@ -102,13 +101,15 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             auto it = m_sessions.find(service);
-            if (it == m_sessions.end())
+            if (it == m_sessions.end() || std::chrono::steady_clock::now() < it->second.quiet_until)
                 return nullptr;
             std::deque<SSL_SESSION*>& sessions = it->second.sessions;
             const long now = (long)time(nullptr);
             while (!sessions.empty() && !found) {
                 SSL_SESSION* s = sessions.back();
-                if (SSL_SESSION_get_time(s) + SSL_SESSION_get_timeout(s) <= now) {
+                /* Expired, or marked by OpenSSL as not to be resumed (a connection that used it
+                 * failed): dropped. */
+                if (SSL_SESSION_get_time(s) + SSL_SESSION_get_timeout(s) <= now || !SSL_SESSION_is_resumable(s)) {
                     gone.push_back(s);
                     sessions.pop_back();
                 } else if (single_use(s)) {
@@ -126,20 +127,30 @@ public:
         return found;
     }
 
-    /* Drops every session kept for service. */
-    void forget(const std::string& service)
+    /* A handshake offering one of service's sessions failed: every session kept for it goes, and it
+     * is offered none for its quiet time. */
+    void refused(const std::string& service)
     {
         std::deque<SSL_SESSION*> gone;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            auto it = m_sessions.find(service);
-            if (it == m_sessions.end())
-                return;
-            gone.swap(it->second.sessions);
-            m_sessions.erase(it);
+            kept& k = entry(service, gone);
+            gone.insert(gone.end(), k.sessions.begin(), k.sessions.end());
+            k.sessions.clear();
+            k.quiet = std::min(LONGEST_QUIET, std::max(FIRST_QUIET, 2 * k.quiet));
+            k.quiet_until = std::chrono::steady_clock::now() + k.quiet;
         }
         for (SSL_SESSION* s : gone)
             SSL_SESSION_free(s);
+    }
+
+    /* A handshake resumed one of service's sessions: its next failure starts the quiet time anew. */
+    void resumed(const std::string& service)
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        auto it = m_sessions.find(service);
+        if (it != m_sessions.end())
+            it->second.quiet = std::chrono::seconds(0);
     }
 
 private:
@@ -148,7 +159,26 @@ private:
     struct kept {
         std::deque<SSL_SESSION*> sessions;  /* oldest first */
         unsigned long long last_put = 0;    /* when the newest came, in puts */
+        std::chrono::seconds quiet{0};      /* the last quiet time; 0 since a resumed handshake */
+        std::chrono::steady_clock::time_point quiet_until;  /* offered nothing, keeps nothing before */
     };
+
+    /* service's entry, made when it has none; under m_mutex. A new service beyond SERVICES_KEPT takes
+     * the place of the one given a session longest ago, whose sessions go to gone. */
+    kept& entry(const std::string& service, std::deque<SSL_SESSION*>& gone)
+    {
+        auto it = m_sessions.find(service);
+        if (it != m_sessions.end())
+            return it->second;
+        if (m_sessions.size() >= SERVICES_KEPT) {
+            auto oldest = std::min_element(m_sessions.begin(), m_sessions.end(), [](const auto& a, const auto& b) {
+                return a.second.last_put < b.second.last_put;
+            });
+            gone.insert(gone.end(), oldest->second.sessions.begin(), oldest->second.sessions.end());
+            m_sessions.erase(oldest);
+        }
+        return m_sessions.emplace(service, kept()).first->second;
+    }
     std::mutex m_mutex;
     std::map<std::string, kept> m_sessions;
     unsigned long long m_puts = 0;
@@ -201,18 +231,21 @@ bool offer_session(client* c, connection_hdl hdl, const std::string& service, bo
     return offered;
 }
 
-void forget_sessions(const std::string& service) { tls_sessions().forget(service); }
+void sessions_refused(const std::string& service) { tls_sessions().refused(service); }
 
-bool handshake_refused(client* c, connection_hdl hdl)
+bool tls_established(client* c, connection_hdl hdl)
 {
     websocketpp::lib::error_code ec;
     client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
-    namespace sock = websocketpp::transport::asio::socket;
-    if (ec || !con || con->get_ec() != sock::make_error_code(sock::error::tls_handshake_failed))
-        return false;
-    /* Something of the service's came in: it read the hello and answered it. */
-    BIO* in = SSL_get_rbio(con->get_socket().native_handle());
-    return in != nullptr && BIO_number_read(in) > 0;
+    return !ec && con && SSL_is_init_finished(con->get_socket().native_handle()) == 1;
+}
+
+void note_resumed(client* c, connection_hdl hdl, const std::string& service)
+{
+    websocketpp::lib::error_code ec;
+    client::connection_ptr con = c->get_con_from_hdl(hdl, ec);
+    if (!ec && con && SSL_session_reused(con->get_socket().native_handle()) == 1)
+        tls_sessions().resumed(service);
 }
 
 }  // namespace wss

@@ -700,12 +700,12 @@ TEST_F(HarkwireE2E, ServiceThatCannotBeReached)
     }
 }
 
-// Resuming a TLS session only saves work: a service that aborts every resumed handshake still takes
-// every request.
+// Resuming a TLS session only saves work: a service that resets every connection offering a session
+// still takes every request, and is offered no session again.
 TEST_F(HarkwireE2E, ServiceRefusingResumedHandshakesFailsNoRequest)
 {
     fakecloud::service_tls tls;
-    tls.abort_resumed = true;
+    tls.resumed = fakecloud::service_tls::reset;
     cloud_->set_service_tls(tls);
     start();
     mrcphost::channel* ch = open_channel("ch1");
@@ -722,6 +722,7 @@ TEST_F(HarkwireE2E, ServiceRefusingResumedHandshakesFailsNoRequest)
         ASSERT_TRUE(ch->wait_response(stop, k_wait_ms, &r));
     }
     EXPECT_EQ(std::vector<int>(6, 200), statuses);
+    EXPECT_EQ(1u, cloud_->resumed_offers());
 }
 
 // The engine task does not wait for a handshake: a channel whose service is silent holds only its

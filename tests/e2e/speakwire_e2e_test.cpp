@@ -386,7 +386,8 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
         size_t trace_id = 0;       // bytes of the replies' trace id (0: the script's)
         size_t text_message = 0;   // > 0: a text message of this many bytes after the START reply
         bool deaf = false;         // the service reads nothing after the START
-        bool pings = false;        // the service reads nothing after the START and pings without end
+        int pings = -1;            // >= 0: the service reads nothing after the START and pings without end,
+                                   // this many bytes in each ping
     };
     const row rows[] = {
         {"error", synth_script::error, "", 1000},
@@ -401,7 +402,8 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
         {"reply-too-big", synth_script::end_normal, "", 1009, 0, 70 * 1024},
         // A service that does not answer the close must not hold the SPEAK until the library gives up.
         {"text-too-big-deaf", synth_script::end_normal, "", 0, 0, 0, 64 * 1024 + 1, true},
-        {"ping-flood", synth_script::end_normal, "", 0, 0, 0, 0, false, true},
+        {"ping-flood", synth_script::end_normal, "", 0, 0, 0, 0, false, 125},
+        {"empty-ping-flood", synth_script::end_normal, "", 0, 0, 0, 0, false, 0},
     };
     int id = 0;
     size_t refused = 0;
@@ -421,8 +423,12 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
             script.text_after_start = std::string(r.text_message, 't');
         script.deaf = r.deaf;
         cloud_->set_behaviour_factory(fakecloud::synth_factory(script));
-        if (r.pings)
-            cloud_->set_behaviour_factory([](const ws_record&) { return fakecloud::ping_flood_behaviour(); });
+        // The service's socket buffers as on a real path: on loopback's, a service that reads nothing
+        // would take megabytes of pongs before anything waits in the plug-in.
+        cloud_->set_service_socket_buffers(r.pings >= 0 ? 8 * 1024 : 0);
+        if (r.pings >= 0)
+            cloud_->set_behaviour_factory(
+                [bytes = (size_t)r.pings](const ws_record&) { return fakecloud::ping_flood_behaviour(bytes); });
         mrcphost::channel* ch = open_channel(std::string("ch-") + r.name);
         ASSERT_TRUE(ch);
         speak(ch, "text");
@@ -521,12 +527,12 @@ TEST_F(SpeakwireE2E, UnreachableServiceEndsTheSpeakQuickly)
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(4));
 }
 
-// Resuming a TLS session only saves work: a service that aborts every resumed handshake still
-// speaks every prompt.
+// Resuming a TLS session only saves work: a service that closes every connection offering a session
+// still speaks every prompt, and is offered no session again.
 TEST_F(SpeakwireE2E, ServiceRefusingResumedHandshakesFailsNoSpeak)
 {
     fakecloud::service_tls tls;
-    tls.abort_resumed = true;
+    tls.resumed = fakecloud::service_tls::close_silently;
     cloud_->set_service_tls(tls);
     start();
     cloud_->set_behaviour_factory(fakecloud::synth_factory(synth_script()));
@@ -538,6 +544,7 @@ TEST_F(SpeakwireE2E, ServiceRefusingResumedHandshakesFailsNoSpeak)
         causes.push_back(complete(ch).completion_cause);
     }
     EXPECT_EQ(std::vector<int>(6, SYNTHESIZER_COMPLETION_CAUSE_NORMAL), causes);
+    EXPECT_EQ(1u, cloud_->resumed_offers());
 }
 
 TEST_F(SpeakwireE2E, StartNeverAnsweredThenStopAnswersEveryStop)
