@@ -246,7 +246,7 @@ TEST_F(RecogPropertiesTest, ReloadStartsFromDefaults)
 }
 
 // A number that does not fit its setting (32-bit integers, finite single-precision fractions, no
-// negative count or duration) is refused with a warning naming it; the setting keeps its value. Values that fit are read as before.
+// negative count, duration or sensitivity) is refused with a warning naming it; the setting keeps its value. Values that fit are read as before.
 TEST_F(RecogPropertiesTest, NumbersThatDoNotFitAreRefused)
 {
     typedef double (*field_f)(const system_t&);
@@ -278,6 +278,8 @@ TEST_F(RecogPropertiesTest, NumbersThatDoNotFitAreRefused)
         {"params", "sensitivity-level", "inf", sensitivity, 0.1, true},
         {"params", "sensitivity-level", "nan", sensitivity, 0.1, true},
         {"params", "sensitivity-level", "0.25", sensitivity, 0.25, false},
+        {"params", "sensitivity-level", "-1", sensitivity, 0.1, true},
+        {"params", "sensitivity-level", "0", sensitivity, 0, false},
         {"params", "weight", "3.4e38", [](const system_t& s) -> double { return s.params.weight; }, 3.4e38, false},
         {"system", "result-byte", "4294967297", [](const system_t& s) -> double { return s.result_byte; }, 0, true},
         {"save-waveform", "enable", "4294967297",

@@ -69,10 +69,32 @@ static void attr_size_set(const apr_xml_attr* attr, apr_size_t* field)
 
 /* A decimal fraction as the C library reads one, refused like an integer when it is no finite
  * single-precision number. */
-static void attr_float_set(const apr_xml_attr* attr, float* field)
+static bool attr_float_get(const apr_xml_attr* attr, double* out)
 {
     double value = attr->value ? strtod(attr->value, NULL) : 0.0;
     if (!std::isfinite(value) || std::fabs(value) > FLT_MAX) {
+        out_of_range(attr);
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+static void attr_float_set(const apr_xml_attr* attr, float* field)
+{
+    double value = 0.0;
+    if (attr_float_get(attr, &value))
+        *field = (float)value;
+}
+
+/* The sensitivity goes to the service as a percentage (vad_threshold): a negative one is refused
+ * like a number that does not fit, rather than reaching the service below zero. */
+static void attr_level_set(const apr_xml_attr* attr, float* field)
+{
+    double value = 0.0;
+    if (!attr_float_get(attr, &value))
+        return;
+    if (value < 0) {
         out_of_range(attr);
         return;
     }
@@ -160,7 +182,10 @@ static void param_value_set(mrcp_recog_header_t* params, apr_size_t id, const ap
     char* at = reinterpret_cast<char*>(params) + recog_header_fields[id].offset;
     switch (recog_header_fields[id].type) {
     case RECOG_FIELD_FLOAT:
-        attr_float_set(attr, reinterpret_cast<float*>(at));
+        if (id == RECOGNIZER_HEADER_SENSITIVITY_LEVEL)
+            attr_level_set(attr, reinterpret_cast<float*>(at));
+        else
+            attr_float_set(attr, reinterpret_cast<float*>(at));
         break;
     case RECOG_FIELD_SIZE:
         attr_size_set(attr, reinterpret_cast<apr_size_t*>(at));
