@@ -315,12 +315,18 @@ bool CTokenWrapper::fetch_token(time_t aligned)
         apt_log(APT_LOG_MARK, APT_PRIO_ERROR, "RunLoop: get_token, header=null");
         return false;
     }
-    apt_log(APT_LOG_MARK, APT_PRIO_INFO, "RunLoop: get_token, succ");
+    /* One line says what became of the answer: "succ" only for a token that is taken. */
     std::string token;
     const bool found = find_token_header(response_header, token);
     if (found && token_is_usable(token)) {
+        apt_log(APT_LOG_MARK, APT_PRIO_INFO, "RunLoop: get_token, succ");
         store_token(token);
-    } else if (found && !token.empty() && token.size() < TOKEN_BUFF_SIZE) {
+    } else if (!found) {
+        apt_log(APT_LOG_MARK, APT_PRIO_CRITICAL, "RunLoop: get_token, no token header in the answer");
+    } else if (token.empty()) {
+        /* A token header without a value: nothing overflowed, so it is not said as an overflow. */
+        apt_log(APT_LOG_MARK, APT_PRIO_CRITICAL, "RunLoop: get_token, token empty");
+    } else if (token.size() < TOKEN_BUFF_SIZE) {
         /* Said plainly, without the token: it is no size problem. A token that would break the
          * handshake's header is an answer gone wrong (or tampered with on the way): asked again
          * soon, like a failed request. */

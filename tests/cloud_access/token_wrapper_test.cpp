@@ -103,18 +103,30 @@ protected:
         }
         return false;
     }
-    // Waits until the thread has finished handling n answers (the log line after the store).
+    // Waits until the thread has handled n answers, each of which logs one line saying what became
+    // of it (a refused token's line is left out: it names the byte).
     bool wait_passes(size_t n, milliseconds timeout = milliseconds(3000))
     {
         steady_clock::time_point end = steady_clock::now() + timeout;
         while (steady_clock::now() < end) {
             size_t done = logs.count(APT_PRIO_INFO, "RunLoop: get_token, succ") +
-                          logs.count(APT_PRIO_ERROR, "RunLoop: get_token, fail");
+                          logs.count(APT_PRIO_ERROR, "RunLoop: get_token, fail") +
+                          logs.count(APT_PRIO_CRITICAL, "RunLoop: get_token, token empty") +
+                          logs.count(APT_PRIO_CRITICAL, "RunLoop: get_token, no token header in the answer") +
+                          logs.count(APT_PRIO_CRITICAL, "RunLoop: get_token, token buffer oveflow");
             if (done >= n)
                 return true;
             std::this_thread::sleep_for(milliseconds(5));
         }
         return false;
+    }
+
+    size_t critical_count() const
+    {
+        size_t n = 0;
+        for (const log_record& r : logs.records())
+            n += r.priority == APT_PRIO_CRITICAL;
+        return n;
     }
 
     bool wait_log(apt_log_priority_e priority, const std::string& text, milliseconds timeout = milliseconds(3000))
@@ -244,6 +256,7 @@ TEST_F(TokenWrapperTest, AnswerWithoutUsableTokenStoresNothingAndWaitsForTheNext
     struct reply_case {
         const char* name;
         token_reply reply;
+        const char* why;  // the one critical line, and no "succ"
     };
     token_reply no_header;
     no_header.header_name = "";
@@ -253,10 +266,14 @@ TEST_F(TokenWrapperTest, AnswerWithoutUsableTokenStoresNothingAndWaitsForTheNext
     empty.raw = "HTTP/1.1 201 Created\r\nX-Subject-Token: \r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
     token_reply interim_only;
     interim_only.raw = "HTTP/1.1 100 Continue\r\nX-Subject-Token: interim\r\n\r\n" + raw_answer("X-Other: 1").raw;
-    const reply_case cases[] = {
-        {"no header", no_header}, {"10240 bytes", too_long}, {"empty", empty}, {"only in the interim answer", interim_only}};
+    const char* missing = "RunLoop: get_token, no token header in the answer";
+    const reply_case cases[] = {{"no header", no_header, missing},
+                                {"10240 bytes", too_long, "RunLoop: get_token, token buffer oveflow"},
+                                {"empty", empty, "RunLoop: get_token, token empty"},
+                                {"only in the interim answer", interim_only, missing}};
     for (const reply_case& c : cases) {
         SCOPED_TRACE(c.name);
+        logs.clear();
         make_wrapper();
         size_t before = cloud.token_request_count();
         cloud.set_token_reply(c.reply);
@@ -268,8 +285,10 @@ TEST_F(TokenWrapperTest, AnswerWithoutUsableTokenStoresNothingAndWaitsForTheNext
         EXPECT_FALSE(wrapper->GetToken(token));
         EXPECT_FALSE(file_exists(file));
         wrapper.reset();
+        EXPECT_EQ(logs.count(APT_PRIO_INFO, "RunLoop: get_token, succ"), 0u) << logs.dump();
+        EXPECT_EQ(logs.count(APT_PRIO_CRITICAL, c.why), 1u) << logs.dump();
+        EXPECT_EQ(critical_count(), 1u) << logs.dump();
     }
-    EXPECT_EQ(logs.count(APT_PRIO_CRITICAL, "RunLoop: get_token, token buffer oveflow"), 4u) << logs.dump();
 }
 
 // A token that would put bytes of its own into the handshake's header, or an answer too large to keep,
@@ -313,6 +332,9 @@ TEST_F(TokenWrapperTest, TamperedTokensAreRefusedAndOnlyTheFinalAnswerCounts)
                   1u)
             << c.name << "\n" << logs.dump();
     }
+    // Only the two tokens taken say "succ"; a refused one says only why.
+    EXPECT_EQ(logs.count(APT_PRIO_INFO, "RunLoop: get_token, succ"), 2u) << logs.dump();
+    EXPECT_EQ(critical_count(), 4u) << logs.dump();
     EXPECT_EQ(logs.count(APT_PRIO_CRITICAL, "RunLoop: get_token, token buffer oveflow"), 0u) << logs.dump();
     EXPECT_EQ(entries_in(dir), 1u) << "a temporary file was left";
     struct stat st;
