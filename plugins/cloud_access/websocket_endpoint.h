@@ -239,7 +239,8 @@ public:
     bool listed;                     /* guarded by out_mt: in its loop's flush list since its
                                         outbox was last taken */
     /* The connection's thread only: what the pongs queued since the service last showed it takes
-     * data cost (each its payload and PONG_COST), and the socket's acknowledged bytes when last seen. */
+     * data cost (each its payload and PONG_COST), and the socket's acknowledged bytes when last seen
+     * while pongs were owed. */
     size_t pongs_owed;
     uint64_t acked_seen;
     bool given_up;                   /* the connection's thread only: the service misbehaved (took

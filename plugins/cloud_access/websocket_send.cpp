@@ -183,14 +183,17 @@ bool websocket_endpoint::takes_more(const ws_connection::ptr& rec, const client:
     const int fd = con->get_raw_socket().native_handle();
     const size_t in_socket = wss::socket_unsent(fd);
     /* The pongs' count is forgotten only as far as the service takes data: all of it once the socket
-     * holds nothing unacknowledged, else as much as it acknowledged since. */
-    const uint64_t acked = wss::socket_acked(fd);
+     * holds nothing unacknowledged, else as much as it acknowledged since. Without pongs nothing is
+     * asked of the kernel. */
     if (in_socket == 0)
         rec->pongs_owed = 0;
-    else if (acked > rec->acked_seen)
-        rec->pongs_owed -= (size_t)std::min<uint64_t>(rec->pongs_owed, acked - rec->acked_seen);
-    rec->acked_seen = std::max(rec->acked_seen, acked);
-    rec->pongs_owed += pong_cost;
+    if (rec->pongs_owed > 0 || pong_cost > 0) {
+        const uint64_t acked = wss::socket_acked(fd);
+        if (acked > rec->acked_seen && rec->pongs_owed > 0)
+            rec->pongs_owed -= (size_t)std::min<uint64_t>(rec->pongs_owed, acked - rec->acked_seen);
+        rec->acked_seen = std::max(rec->acked_seen, acked);
+        rec->pongs_owed += pong_cost;
+    }
     const size_t unsent = con->get_buffered_amount() + in_socket + rec->pongs_owed;
     if (unsent <= m_unsent_limit)
         return true;
