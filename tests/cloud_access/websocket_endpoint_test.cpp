@@ -435,11 +435,10 @@ TEST_F(EndpointTest, AHelloOfferingASessionThatDiesCostsAtMostOneRequest)
 // it made ends, its socket with it.
 TEST_F(EndpointTest, CloseRacingAFullRetryEndsTheConnectOnce)
 {
-    // Each library connection ends in its fail or close handler, or is made again in full.
+    // A library connection of the connect is made again in full, or it is the last one and ends in its
+    // fail or close handler.
     auto ended = [this] {
-        return logs.count(FAIL_PRIO, "wss_connect.on_fail: enter") +
-               logs.count(APT_PRIO_INFO, "wss_connect.on_close: enter") +
-               logs.count(APT_PRIO_INFO, "wss_connect.on_fail: resumed TLS handshake failed, connecting in full");
+        return logs.count(FAIL_PRIO, "wss_connect.on_fail: enter") + logs.count(APT_PRIO_INFO, "wss_connect.on_close: enter");
     };
     for (int round = 0; round < 24; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
@@ -463,10 +462,9 @@ TEST_F(EndpointTest, CloseRacingAFullRetryEndsTheConnectOnce)
         ep->close(id, 1000, "normal");
         const int told_at_close = told;
         EXPECT_LE(told_at_close, 1);
-        auto over = [&] {
-            return ended() >= service.ws_accept_count() - 1 && proc_self::tcp_sockets_to(service.ws_port()) == 0;
-        };
-        steady_clock::time_point end = steady_clock::now() + milliseconds(12000);
+        auto over = [&] { return ended() == 1 && proc_self::tcp_sockets_to(service.ws_port()) == 0; };
+        // A close that catches a TCP connect still pending leaves it to the library's open time-out (5 s).
+        steady_clock::time_point end = steady_clock::now() + milliseconds(20000);
         while (!over() && steady_clock::now() < end)
             std::this_thread::sleep_for(milliseconds(5));
         EXPECT_TRUE(over()) << logs.dump();
@@ -585,9 +583,10 @@ TEST_F(EndpointTest, ServiceThatStopsReadingIsGivenUpAtOnce)
     };
     std::vector<row> rows = {
         {"pings", true, 125, 64 * 1024},
-        // Far more than this kernel's socket can hold, and pongs whose payloads count nothing: only the
-        // pongs' own cost can reach it, as on a network whose buffers are small.
-        {"empty pings", true, 0, 8 * 1024 * 1024},
+        // Pongs whose payloads count nothing, a few dozen bytes each on the wire: the kernel would hold
+        // tens of thousands before it alone reaches the limit; the pongs' own cost reaches it first, as on
+        // a network whose buffers are small.
+        {"empty pings", true, 0, 1024 * 1024},
     };
 #if defined(HARKWIRE_PLUGIN)  // only harkwire sends audio; the code is the same in both
     rows.push_back({"audio", false, 0, 64 * 1024});
