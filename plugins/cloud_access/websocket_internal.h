@@ -53,8 +53,7 @@ const std::chrono::microseconds GATHER_WAIT(1000);
 /* What may wait for a service that has not taken it, in the library and in the socket: 16 s of
  * 8 kHz audio. A service that stops reading (hung, or its network) would otherwise leave every later
  * frame queued for as long as the call lasts, and one that pings and reads nothing every pong. Past it
- * the connection closes (1001) and its request ends with an error at once; the socket goes after the
- * library's close and shutdown time-outs (5 s each). */
+ * the connection is reset and its request ends with an error at once. */
 const size_t UNSENT_LIMIT = 256 * 1024;
 /* What a pong costs beyond its payload while the library holds it: the message, the payload buffer
  * it reserves and the frame header. Counted in full, so that a flood of empty pings (payload 0) fills
