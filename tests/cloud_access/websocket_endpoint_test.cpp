@@ -412,10 +412,14 @@ TEST_F(EndpointTest, AHelloOfferingASessionThatDiesCostsAtMostOneRequest)
         {"never answered", service_tls::never_answer},
     };
     ep->set_connect_timeout(milliseconds(1500));
+    // A service of its own for each case, its sessions and quiet time only: all kept until the end, so
+    // that no two share a port.
+    std::vector<std::unique_ptr<fakecloud::fake_cloud>> services;
     for (bool tls12 : {false, true}) {
         for (const auto& m : modes) {
             SCOPED_TRACE(std::string(tls12 ? "TLS 1.2, " : "TLS 1.3, ") + m.name);
-            fakecloud::fake_cloud service;  // a service of its own: its sessions only
+            services.emplace_back(new fakecloud::fake_cloud);
+            fakecloud::fake_cloud& service = *services.back();
             const std::string uri = service.ws_url("/v1");
             service_tls tls;
             tls.tls12_only = tls12;
@@ -450,9 +454,12 @@ TEST_F(EndpointTest, CloseRacingAFullRetryEndsTheConnectOnce)
     auto ended = [this] {
         return logs.count(FAIL_PRIO, "wss_connect.on_fail: enter") + logs.count(APT_PRIO_INFO, "wss_connect.on_close: enter");
     };
+    // Each round's service is kept to the end, so that no later one takes its port and its quiet time.
+    std::vector<std::unique_ptr<fakecloud::fake_cloud>> services;
     for (int round = 0; round < 24; ++round) {
         SCOPED_TRACE("round " + std::to_string(round));
-        fakecloud::fake_cloud service;
+        services.emplace_back(new fakecloud::fake_cloud);
+        fakecloud::fake_cloud& service = *services.back();
         const std::string uri = service.ws_url("/v1");
         logs.clear();
         int first = ep->connect(uri, &channel);
@@ -639,6 +646,11 @@ TEST_F(EndpointTest, ServiceThatStopsReadingIsGivenUpAtOnce)
         // held, is gone, not left to the kernel.
         EXPECT_TRUE(wait_log(APT_PRIO_INFO, "wss_connect.on_close: enter", closes_before + 1));
         EXPECT_EQ(0u, proc_self::tcp_sockets_to(cloud.ws_port()));
+        // The reset reaches the service's end as soon as the kernel gets to it, which on a busy machine
+        // is not always within the close.
+        steady_clock::time_point end = steady_clock::now() + WAIT;
+        while (proc_self::tcp_established_at(cloud.ws_port()) != 0 && steady_clock::now() < end)
+            std::this_thread::sleep_for(milliseconds(5));
         EXPECT_EQ(0u, proc_self::tcp_established_at(cloud.ws_port()));
         ep->close(id, 1001, "");
     }
