@@ -611,9 +611,9 @@ TEST_F(EndpointTest, ServiceThatStopsReadingIsGivenUpAtOnce)
     for (const row& r : rows) {
         SCOPED_TRACE(r.name);
         ep->set_unsent_limit(r.limit);
-        // The service's socket buffers as on a real path: on loopback's, a service that reads nothing
+        // The service's receive window as on a real path: with loopback's, a service that reads nothing
         // would take megabytes of pongs before anything waits in the plug-in.
-        cloud.set_service_socket_buffers(r.pings ? 8 * 1024 : 0);
+        cloud.set_service_receive_window(r.pings ? 8 * 1024 : 0);
         cloud.set_behaviour(r.pings ? fakecloud::ping_flood_behaviour(r.ping_payload) : fakecloud::record_only());
         ws_channel_t ch;
         const size_t closes_before = logs.count(APT_PRIO_INFO, "wss_connect.on_close: enter");

@@ -423,9 +423,9 @@ TEST_F(SpeakwireE2E, ServiceFailuresEndTheSpeakWithCauseErrorAtOnce)
             script.text_after_start = std::string(r.text_message, 't');
         script.deaf = r.deaf;
         cloud_->set_behaviour_factory(fakecloud::synth_factory(script));
-        // The service's socket buffers as on a real path: on loopback's, a service that reads nothing
+        // The service's receive window as on a real path: with loopback's, a service that reads nothing
         // would take megabytes of pongs before anything waits in the plug-in.
-        cloud_->set_service_socket_buffers(r.pings >= 0 ? 8 * 1024 : 0);
+        cloud_->set_service_receive_window(r.pings >= 0 ? 8 * 1024 : 0);
         if (r.pings >= 0)
             cloud_->set_behaviour_factory(
                 [bytes = (size_t)r.pings](const ws_record&) { return fakecloud::ping_flood_behaviour(bytes); });

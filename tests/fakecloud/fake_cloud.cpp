@@ -9,6 +9,8 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <strings.h>
@@ -283,7 +285,6 @@ struct fake_cloud::impl {
     service_tls service_tls_now;  // for the service connections accepted next
     std::size_t resumed_offers = 0;
     std::deque<std::string> session_ids;  // of the TLS 1.2 sessions given out lately, oldest first
-    bool socket_buffers_set = false;      // set_service_socket_buffers has fixed the listener's sizes
     std::mt19937 jitter_random{20261209};
     std::atomic<int> message_ms{0};
     std::atomic<int> message_jitter_ms{0};
@@ -309,7 +310,6 @@ struct fake_cloud::impl {
     std::unique_ptr<tcp::acceptor> token_acceptor;
     std::unique_ptr<tcp::acceptor> ws_acceptor;
     int ws_listen_fd = -1;                       // ws_acceptor's, for its buffer sizes from any thread
-    int start_rcvbuf = 0, start_sndbuf = 0;      // its sizes as the system gave them
     std::vector<connection_ptr> held;  // accepted, never started
     // Connections that read nothing any more, and those whose client hello is never answered: no
     // pending read holds them, so these do until shutdown (under `mutex`).
@@ -465,10 +465,6 @@ fake_cloud::impl::impl(fake_cloud* o, unsigned short wanted_token_port, unsigned
     token_port = token_acceptor->local_endpoint().port();
     ws_port = ws_acceptor->local_endpoint().port();
     ws_listen_fd = ws_acceptor->native_handle();
-    socklen_t size_len = sizeof(int);
-    getsockopt(ws_listen_fd, SOL_SOCKET, SO_RCVBUF, &start_rcvbuf, &size_len);
-    size_len = sizeof(int);
-    getsockopt(ws_listen_fd, SOL_SOCKET, SO_SNDBUF, &start_sndbuf, &size_len);
     accept_next(*token_acceptor, false);
     accept_next(*ws_acceptor, true);
 
@@ -1450,27 +1446,14 @@ std::size_t fake_cloud::resumed_offers() const
     return m_impl->resumed_offers;
 }
 
-void fake_cloud::set_service_socket_buffers(int bytes)
+void fake_cloud::set_service_receive_window(int bytes)
 {
-    // Set on the listener: an accepted socket starts with its sizes, and the SYN-ACK's window scale is
-    // chosen from its receive buffer before the accept.
+    // Set on the listener: an accepted socket starts with it, and the SYN-ACK's window scale is chosen
+    // from it before the accept. A listener's clamp cannot be set back to none: the largest window
+    // TCP can offer is as good.
     std::lock_guard<std::mutex> lock(m_impl->mutex);
-    if (bytes <= 0 && !m_impl->socket_buffers_set)
-        return;
-    m_impl->socket_buffers_set = bytes > 0;
-    // The kernel doubles what it is given, and reports the doubled size.
-    int rcv = bytes > 0 ? bytes : m_impl->start_rcvbuf / 2;
-    int snd = bytes > 0 ? bytes : m_impl->start_sndbuf / 2;
-    setsockopt(m_impl->ws_listen_fd, SOL_SOCKET, SO_RCVBUF, &rcv, sizeof rcv);
-    setsockopt(m_impl->ws_listen_fd, SOL_SOCKET, SO_SNDBUF, &snd, sizeof snd);
-#ifdef SO_BUF_LOCK
-    // Sizes set are fixed: unlocked again, the kernel tunes them per connection as before (Linux 5.14
-    // and later; older ones keep the sizes the listener started with, fixed).
-    if (bytes <= 0) {
-        int locks = 0;
-        setsockopt(m_impl->ws_listen_fd, SOL_SOCKET, SO_BUF_LOCK, &locks, sizeof locks);
-    }
-#endif
+    int clamp = bytes > 0 ? bytes : 65535 << 14;
+    setsockopt(m_impl->ws_listen_fd, IPPROTO_TCP, TCP_WINDOW_CLAMP, &clamp, sizeof clamp);
 }
 
 void fake_cloud::set_logger(std::function<void(const std::string&)> logger)

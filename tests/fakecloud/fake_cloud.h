@@ -30,8 +30,8 @@
 //   - TLS of the service: set_service_tls() (TLS 1.2 only; what a client hello that offers a session to
 //     resume gets: resumed, a handshake_failure alert, a TCP reset, a TCP close without a byte, or no
 //     answer ever); resumed_offers() counts the hellos that offered one;
-//   - socket buffers of the service: set_service_socket_buffers() makes them small, as on a real network
-//     path (the connections accepted next inherit them; the TCP window scale they offer follows);
+//   - the service's receive window: set_service_receive_window() makes it small, as on a real network
+//     path (the connections accepted next inherit it; the TCP window scale they offer follows);
 //   - a network far away: set_network_delay() delays the token answers, the handshakes and every message
 //     in both directions (on timers: other connections go on meanwhile).
 //
@@ -257,11 +257,13 @@ public:
     // Client hellos on the service port that offered a session to resume, in every mode (resume too).
     std::size_t resumed_offers() const;
 
-    // SO_RCVBUF and SO_SNDBUF of the service's listening socket, in bytes (the kernel doubles them, as
-    // for any socket): the connections accepted from now on inherit them, and the window scale offered
-    // in their SYN-ACK follows the receive buffer. 0: the system's sizes, tuned by the kernel per
-    // connection (a kernel older than 5.14 keeps them fixed once sizes were set).
-    void set_service_socket_buffers(int bytes);
+    // The TCP receive window the service's connections accepted from now on offer at most, in bytes
+    // (TCP_WINDOW_CLAMP of its listening socket; the window scale of their SYN-ACK follows it). 0: the
+    // system's. A small window, not a small receive buffer: the window closes before the buffer is full,
+    // however small the client's segments, so the service's kernel never drops data it offered room
+    // for. Where it does, it ignores the client's acknowledgements until the client retransmits, after
+    // back-offs of seconds, and a flood the service sends waits on them.
+    void set_service_receive_window(int bytes);
 
     // Network delays for what comes next (connections already in the middle of something keep theirs).
     void set_network_delay(const network_delay& delay);

@@ -703,15 +703,15 @@ TEST(FakeCloudWs, PingFloodWithFullOrEmptyPayloads)
     }
 }
 
-// The sizes are the listener's: the window scale of its SYN-ACK follows them.
-TEST(FakeCloudWs, ServiceSocketBuffers)
+// The window is the listener's: the window scale of its SYN-ACK follows it.
+TEST(FakeCloudWs, ServiceReceiveWindow)
 {
     const int rows[] = {0, 16384, 0};  // the system's, small, the system's again
     fake_cloud cloud;
     int system_scale = -1;
     for (int bytes : rows) {
         SCOPED_TRACE(bytes);
-        cloud.set_service_socket_buffers(bytes);
+        cloud.set_service_receive_window(bytes);
         boost::asio::io_context io;
         boost::asio::ip::tcp::socket client(io);
         client.connect({boost::asio::ip::address_v4::loopback(), cloud.ws_port()});
@@ -719,7 +719,7 @@ TEST(FakeCloudWs, ServiceSocketBuffers)
         socklen_t len = sizeof info;
         ASSERT_EQ(getsockopt(client.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &len), 0);
         if (bytes > 0)
-            EXPECT_EQ(info.tcpi_snd_wscale, 0);  // a 32 KiB window (the kernel doubles) needs no scale
+            EXPECT_EQ(info.tcpi_snd_wscale, 0);  // a 16 KiB window needs no scale
         else if (system_scale < 0)
             system_scale = info.tcpi_snd_wscale;
         else
