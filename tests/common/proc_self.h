@@ -3,10 +3,13 @@
 #ifndef TESTS_COMMON_PROC_SELF_H
 #define TESTS_COMMON_PROC_SELF_H
 
+#include <arpa/inet.h>
 #include <dirent.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -123,6 +126,32 @@ inline size_t tcp_established_at(unsigned short port)
     return tcp_sockets([port](unsigned short local, unsigned short, unsigned state) {
         return local == port && state == ESTABLISHED;
     });
+}
+
+// The file descriptors of this process's sockets connected to 'port' (of any host).
+inline std::vector<int> socket_fds_to(unsigned short port)
+{
+    std::vector<int> out;
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (dirent* e = readdir(d)) {
+            if (e->d_name[0] == '.')
+                continue;
+            const int fd = atoi(e->d_name);
+            sockaddr_storage peer{};
+            socklen_t len = sizeof peer;
+            if (getpeername(fd, (sockaddr*)&peer, &len) != 0)
+                continue;
+            unsigned short peer_port = 0;
+            if (peer.ss_family == AF_INET)
+                peer_port = ntohs(((const sockaddr_in*)&peer)->sin_port);
+            else if (peer.ss_family == AF_INET6)
+                peer_port = ntohs(((const sockaddr_in6*)&peer)->sin6_port);
+            if (peer_port == port)
+                out.push_back(fd);
+        }
+        closedir(d);
+    }
+    return out;
 }
 
 // The memory mappings of the process.
