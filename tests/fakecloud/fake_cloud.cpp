@@ -310,7 +310,7 @@ struct fake_cloud::impl {
     // `held` and `next_server` belong to the first server's thread.
     std::unique_ptr<tcp::acceptor> token_acceptor;
     std::unique_ptr<tcp::acceptor> ws_acceptor;
-    int ws_listen_fd = -1;                       // ws_acceptor's, for its buffer sizes from any thread
+    int ws_listen_fd = -1;                       // ws_acceptor's, for its window clamp from any thread
     std::vector<connection_ptr> held;  // accepted, never started
     // Connections that read nothing any more, and those whose client hello is never answered: no
     // pending read holds them, so these do until shutdown (under `mutex`).
