@@ -5,11 +5,11 @@
  * Threads: the I/O threads, whoever makes a connection (the connecting task, or an I/O thread that
  * makes a connect again in full), and once the loading thread (the endpoint's constructor makes the
  * cache). The first connection made builds the context (a function-local static, so once, on that
- * connection's maker); every connection uses it, which OpenSSL allows from several threads. Sessions go into the cache from
- * OpenSSL's new-session callback (in a handshake or a read of a connection) and are handed out in
- * offer_session (right before a handshake), and sessions_refused drops a service's (after a handshake
- * that offered one failed), all under the cache's m_mutex; sessions dropped from the cache are freed after
- * it is let go. No other lock is taken here.
+ * connection's maker); every connection uses it, which OpenSSL allows from several threads. Sessions
+ * go into the cache from OpenSSL's new-session callback (in a handshake or a read of a connection)
+ * and are handed out in offer_session (right before a handshake), and sessions_refused drops a
+ * service's (after a handshake that offered one failed), all under the cache's m_mutex; sessions
+ * dropped from the cache are freed after it is let go. No other lock is taken here.
  * Lifetime: the endpoint's constructor makes the cache (tls_sessions_init), so it outlives the
  * endpoint: connections still closing in the endpoint's destructor may hand in sessions.
  */
